@@ -1,0 +1,35 @@
+#include "console/EntryForm.h"
+#include "stock/Stock.h"
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+// Defined here, in this order, so that the table exists before the form that writes into it.
+Stock stock;
+EntryForm form;
+
+int main() {
+    // A listing of 10000 lines should leave in a few large writes; the tie of std::cin to
+    // std::cout still flushes every prompt before the program waits for input.
+    std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+
+    std::string input;
+    std::cout << "----------\n"
+                 "Quillane\n"
+                 "----------\n";
+    input = "help";
+    std::cout << ">" << input << "\n" << std::flush;
+    while (input != "exit") {
+        if (input == "help")
+            form.showHelp();
+        if (input == "inv")
+            stock.display();
+        std::cout << ">";
+        if (!(std::cin >> input)) {
+            std::cout << "\n";
+            return 0;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "Product.h"
+
+#include <cstdint>
+#include <string>
+
+// The exact total of any table: 10000 products of two 32-bit numbers need more than 64 bits.
+__extension__ typedef __int128 Money;
+
+// The stock table: every product, held in place for the whole run.
+class Stock {
+public:
+    static constexpr std::int32_t capacity = 10000;
+
+    Product items[capacity];
+    std::int32_t count = 0;
+    std::int32_t cursor = 0;
+    Money monies = 0;
+    std::int32_t sign = 0;
+    std::string line;
+
+    void display();
+};
+
+extern Stock stock;
