@@ -15,6 +15,7 @@ int main() {
     std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
 
     std::string input;
+    stock.read();
     std::cout << "----------\n"
                  "Quillane\n"
                  "----------\n";
@@ -25,6 +26,12 @@ int main() {
             form.showHelp();
         if (input == "inv")
             stock.display();
+        if (input == "read") {
+            stock.read();
+            stock.display();
+        }
+        if (input == "write")
+            stock.write();
         std::cout << ">";
         if (!(std::cin >> input)) {
             std::cout << "\n";

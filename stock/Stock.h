@@ -20,7 +20,14 @@ public:
     std::int32_t sign = 0;
     std::string line;
 
+    void read();
+    bool write();
+    void saveAndDisplay();
+    void saveReloadAndDisplay();
     void display();
+
+    std::int32_t readNumberField();
+    void dropTombstones();
 };
 
 extern Stock stock;

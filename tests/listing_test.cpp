@@ -20,7 +20,8 @@ std::string displayed() {
 }
 
 // Fills every slot: even positions with one price and quantity, odd ones with the other.
-void fill(std::int32_t price, std::int32_t quantity, std::int32_t oddPrice, std::int32_t oddQuantity) {
+void fill(std::int32_t price, std::int32_t quantity, std::int32_t oddPrice,
+          std::int32_t oddQuantity) {
     stock.count = Stock::capacity;
     for (std::int32_t i = 0; i < stock.count; ++i) {
         stock.items[i].set(i + 1, "x", i % 2 ? oddPrice : price, i % 2 ? oddQuantity : quantity);
@@ -35,7 +36,8 @@ TEST(Listing, SmallTablesExactly) {
     stock.items[0].set(3, "nails", 2, 100);
     stock.items[1].set(4, "screws", 1, -5);
     stock.items[2].set(0, "", 7, 0);
-    EXPECT_EQ(displayed(), listing("3 | nails | 2 | 100\n4 | screws | 1 | -5\n0 |  | 7 | 0\n", "195"));
+    EXPECT_EQ(displayed(),
+              listing("3 | nails | 2 | 100\n4 | screws | 1 | -5\n0 |  | 7 | 0\n", "195"));
 }
 
 TEST(Listing, TotalsOfFullTablesAtTheExtremes) {
