@@ -32,6 +32,13 @@ int main() {
         }
         if (input == "write")
             stock.write();
+        if (input == "new" && form.addProduct())
+            stock.saveAndDisplay();
+        if (!std::cin) {
+            // Input ended inside a dialogue, which has changed nothing.
+            std::cout << "\n";
+            return 1;
+        }
         std::cout << ">";
         if (!(std::cin >> input)) {
             std::cout << "\n";

@@ -16,6 +16,9 @@ public:
     std::int32_t quantity = 0;
 
     void showHelp();
+    std::int32_t readNumber(std::string prompt, bool allowSign);
+    void readWord(std::string prompt);
+    bool addProduct();
 };
 
 extern EntryForm form;

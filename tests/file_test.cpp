@@ -8,18 +8,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kExample = "3|nails|2|100|\n4|screws|1|-5|\n";
 const std::string kExampleListing = listing("3 | nails | 2 | 100\n4 | screws | 1 | -5\n", "195");
-const std::string kCouldNotSave = "could not save 'stock.txt'\n";
 const std::string kTooMany =
     "only the first 10000 items of 'stock.txt' were loaded; saving will drop the rest\n";
-
-std::string lines(int from, int to, const char* format) {
-    std::string text;
-    for (int i = from; i <= to; ++i)
-        text += std::to_string(i) + format;
-    return text;
-}
 
 const Case kFileCases[] = {
     {"ExampleRoundTrip", "inv write exit", kExample, kStart + kExampleListing + ">>", kExample},

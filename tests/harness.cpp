@@ -13,25 +13,26 @@
 
 namespace fs = std::filesystem;
 
-const std::string kDirectory = "<directory>";
-
-const std::string kStart = "----------\nQuillane\n----------\n>help\n"
-                           "help: detailed information\n"
-                           "inv: displays stock information\n"
-                           "read: reads from 'stock.txt' file\n"
-                           "write: saves to 'stock.txt' file\n"
-                           "new: adds a new product\n"
-                           "delete: deletes products\n"
-                           "edit: edits an entry\n"
-                           "exit: exits the program\n"
-                           ">";
-
 std::string listing(const std::string& rows, const std::string& monies) {
     std::size_t count = 0;
     for (char c : rows)
         count += c == '\n';
     return "id | name | price | qty\n ----------------------\n" + rows + "\n" +
            std::to_string(count) + " items\nmonies:" + monies + "\n";
+}
+
+std::string lines(int from, int to, const char* tail) {
+    std::string text;
+    for (int i = from; i <= to; ++i)
+        text += std::to_string(i) + tail;
+    return text;
+}
+
+std::string repeat(const std::string& text, int times) {
+    std::string all;
+    while (times-- > 0)
+        all += text;
+    return all;
 }
 
 Dialogue::Dialogue() {

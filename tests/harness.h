@@ -10,7 +10,7 @@
 #include <string>
 
 // Stands for a stock.txt that is a directory, before and after a run.
-extern const std::string kDirectory;
+inline const std::string kDirectory = "<directory>";
 
 // One run of the real binary in a fresh directory.
 struct Case {
@@ -55,9 +55,24 @@ private:
 };
 
 // The screen up to the first prompt.
-extern const std::string kStart;
+inline const std::string kStart = "----------\nQuillane\n----------\n>help\n"
+                                  "help: detailed information\n"
+                                  "inv: displays stock information\n"
+                                  "read: reads from 'stock.txt' file\n"
+                                  "write: saves to 'stock.txt' file\n"
+                                  "new: adds a new product\n"
+                                  "delete: deletes products\n"
+                                  "edit: edits an entry\n"
+                                  "exit: exits the program\n"
+                                  ">";
+inline const std::string kExample = "3|nails|2|100|\n4|screws|1|-5|\n";
+inline const std::string kCouldNotSave = "could not save 'stock.txt'\n";
+
 // The listing of a table whose rows are given as the program prints them.
 std::string listing(const std::string& rows, const std::string& monies);
+// The numbers from `from` to `to`, each followed by `tail`.
+std::string lines(int from, int to, const char* tail);
+std::string repeat(const std::string& text, int times);
 
 class EndToEnd : public testing::TestWithParam<Case> {};
 std::ostream& operator<<(std::ostream& os, const Case& c);
