@@ -34,6 +34,10 @@ int main() {
             stock.write();
         if (input == "new" && form.addProduct())
             stock.saveAndDisplay();
+        if (input == "delete" && form.deleteProduct())
+            stock.saveReloadAndDisplay();
+        if (input == "edit" && form.editProduct())
+            stock.saveAndDisplay();
         if (!std::cin) {
             // Input ended inside a dialogue, which has changed nothing.
             std::cout << "\n";

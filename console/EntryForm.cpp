@@ -87,3 +87,54 @@ bool EntryForm::addProduct() {
     ++stock.count;
     return true;
 }
+
+// Marks every product with the id as deleted; the save and reload that follow remove them.
+// Returns false only when input has ended.
+bool EntryForm::deleteProduct() {
+    id = readNumber("Enter id to delete (number): ", false);
+    if (!valid)
+        return false;
+    for (cursor = 0; cursor < stock.count; ++cursor) {
+        if (stock.items[cursor].id == id)
+            stock.items[cursor].id = 0;
+    }
+    return true;
+}
+
+// Changes one column of every product with the id: `price` holds the column, `quantity` the
+// new number, `token` the new name. Returns false only when input has ended.
+bool EntryForm::editProduct() {
+    id = readNumber("Enter id to edit (number): ", false);
+    if (!valid)
+        return false;
+    price = 0;
+    while (price < 1 || price > 4) {
+        price = readNumber("Enter column to edit (1,2,3,4): ", false);
+        if (!valid)
+            return false;
+    }
+    if (price == 1)
+        quantity = readNumber("Enter new id (number): ", false);
+    if (price == 2)
+        readWord("Enter new name (word): ");
+    if (price == 3)
+        quantity = readNumber("Enter new price (number): ", false);
+    if (price == 4)
+        quantity = readNumber("Enter new quantity (number): ", true);
+    if (!valid)
+        return false;
+    for (cursor = 0; cursor < stock.count; ++cursor) {
+        Product& item = stock.items[cursor];
+        if (item.id != id)
+            continue;
+        if (price == 1)
+            item.id = quantity;
+        if (price == 2)
+            item.name = token;
+        if (price == 3)
+            item.price = quantity;
+        if (price == 4)
+            item.quantity = quantity;
+    }
+    return true;
+}

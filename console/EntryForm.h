@@ -19,6 +19,8 @@ public:
     std::int32_t readNumber(std::string prompt, bool allowSign);
     void readWord(std::string prompt);
     bool addProduct();
+    bool deleteProduct();
+    bool editProduct();
 };
 
 extern EntryForm form;
