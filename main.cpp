@@ -12,7 +12,8 @@ EntryForm form;
 int main() {
     // A listing of 10000 lines should leave in a few large writes; the tie of std::cin to
     // std::cout still flushes every prompt before the program waits for input.
-    std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    static char buffer[1 << 16];
+    std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
 
     std::string input;
     stock.read();

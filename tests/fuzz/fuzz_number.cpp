@@ -1,0 +1,60 @@
+// readNumber must accept a word exactly when it is a whole decimal number within 32 bits
+// (with one leading "-" only where a sign is allowed) and then yield that number.
+#include "console/EntryForm.h"
+#include "scratch.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+namespace {
+
+// The number the word stands for, worked out independently; false when it stands for none.
+bool expected(const std::string& word, bool allowSign, std::int64_t& number) {
+    const bool negative = allowSign && word[0] == '-';
+    std::string digits = word.substr(negative ? 1 : 0);
+    if (digits.empty() && !negative)
+        return false;
+    if (digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    digits.erase(0, digits.find_first_not_of('0'));
+    if (digits.size() > 10)
+        return false;
+    number = digits.empty() ? 0 : std::stoll(digits);
+    if (negative)
+        number = -number;
+    return number >= INT32_MIN && number <= INT32_MAX;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    enterScratchDirectory();
+    if (size < 2)
+        return 0;
+    const bool allowSign = data[0] & 1;
+    std::string word;
+    for (std::size_t i = 1; i < size; ++i)
+        if (std::string_view(" \t\n\v\f\r").find(static_cast<char>(data[i])) ==
+            std::string_view::npos)
+            word += static_cast<char>(data[i]);
+    if (word.empty())
+        return 0;
+
+    std::istringstream in(word + " 7");
+    std::ostringstream out;
+    std::cin.rdbuf(in.rdbuf());
+    std::cout.rdbuf(out.rdbuf());
+    const std::int32_t got = form.readNumber("?", allowSign);
+    std::cin.clear();
+    std::cout.rdbuf(nullptr);
+
+    std::int64_t number = 0;
+    const bool accepted = expected(word, allowSign, number);
+    if (!form.valid || out.str() != (accepted ? "?" : "??") || got != (accepted ? number : 7))
+        std::abort();
+    return 0;
+}
