@@ -26,17 +26,16 @@ std::int32_t EntryForm::readNumber(std::string prompt, bool allowSign) {
         if (!(std::cin >> token))
             return 0;
         cursor = 0;
-        valid = true;
+        // A word too long for a 32-bit cursor is no number anyway.
+        valid = token.size() <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
         value = 0;
         if (allowSign && token[0] == '-')
             cursor = 1;
         // Accumulated downwards, so that the most negative number fits and nothing overflows.
-        for (; cursor < static_cast<std::int32_t>(token.size()); ++cursor) {
+        for (; valid && cursor < static_cast<std::int32_t>(token.size()); ++cursor) {
             const int digit = token[cursor] - '0';
-            if (token[cursor] < '0' || token[cursor] > '9' || !valid)
-                valid = false;
-            else if (value < (lowest + digit) / 10)
-                valid = false; // beyond 32 bits: refused, never some other number
+            if (digit < 0 || digit > 9 || value < (lowest + digit) / 10)
+                valid = false; // not a digit, or beyond 32 bits: never some other number
             else
                 value = value * 10 - digit;
         }

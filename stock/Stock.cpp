@@ -12,6 +12,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* const fileName = "stock.txt";
+constexpr std::size_t maxLine = std::numeric_limits<std::int32_t>::max();
 
 __extension__ typedef unsigned __int128 Magnitude;
 
@@ -59,6 +60,9 @@ void Stock::read() {
     while (std::getline(file, line)) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
+        // A 32-bit cursor reaches only so far: a line of over 2 GiB is read up to there.
+        if (line.size() > maxLine)
+            line.resize(maxLine);
         if (line.find('|') == std::string::npos)
             continue; // a blank or stray line holds no record
         if (count == capacity) {
@@ -125,7 +129,9 @@ bool Stock::write() {
         saved = !file.fail();
     }
     if (saved && exists) {
-        fs::permissions(temporary, fs::status(target).permissions(), error);
+        const fs::perms permissions = fs::status(target, error).permissions();
+        if (!error)
+            fs::permissions(temporary, permissions, error);
         saved = !error;
     }
     if (saved) {

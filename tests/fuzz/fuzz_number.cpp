@@ -3,6 +3,7 @@
 #include "console/EntryForm.h"
 #include "scratch.h"
 
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
@@ -12,21 +13,16 @@
 
 namespace {
 
-// The number the word stands for, worked out independently; false when it stands for none.
-bool expected(const std::string& word, bool allowSign, std::int64_t& number) {
-    const bool negative = allowSign && word[0] == '-';
-    std::string digits = word.substr(negative ? 1 : 0);
-    if (digits.empty() && !negative)
+// The number the word stands for, as the standard library reads it; false when none.
+bool expected(const std::string& word, bool allowSign, std::int32_t& number) {
+    number = 0;
+    if (word[0] == '-' && !allowSign)
         return false;
-    if (digits.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    digits.erase(0, digits.find_first_not_of('0'));
-    if (digits.size() > 10)
-        return false;
-    number = digits.empty() ? 0 : std::stoll(digits);
-    if (negative)
-        number = -number;
-    return number >= INT32_MIN && number <= INT32_MAX;
+    if (word == "-")
+        return true;
+    const char* end = word.data() + word.size();
+    const auto [stop, error] = std::from_chars(word.data(), end, number);
+    return error == std::errc() && stop == end;
 }
 
 } // namespace
@@ -52,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::cin.clear();
     std::cout.rdbuf(nullptr);
 
-    std::int64_t number = 0;
+    std::int32_t number = 0;
     const bool accepted = expected(word, allowSign, number);
     if (!form.valid || out.str() != (accepted ? "?" : "??") || got != (accepted ? number : 7))
         std::abort();
