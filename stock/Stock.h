@@ -15,13 +15,13 @@ public:
 
     Product items[capacity];
     std::int32_t count = 0;
-    std::int32_t cursor = 0;
+    std::int32_t cursor = 0; // record position; in read(), character position in `line`
     Money monies = 0;
-    std::int32_t sign = 0;
+    std::int32_t sign = 0; // of the number field read() is parsing
     std::string line;
 
     void read();
-    bool write();
+    bool write(); // false when the save failed, which it reports
     void saveAndDisplay();
     void saveReloadAndDisplay();
     void display();
