@@ -30,8 +30,8 @@ std::string decimal(Money number) {
     return number < 0 ? "-" + digits : digits;
 }
 
-// Two's complement, spelled out: converting an out-of-range unsigned value is not defined
-// by C++17 itself.
+// Two's complement, spelled out: C++17 leaves the conversion of an out-of-range unsigned
+// value to the implementation.
 std::int32_t wrapped(std::uint32_t number) {
     constexpr std::uint32_t half = 0x80000000u;
     if (number < half)

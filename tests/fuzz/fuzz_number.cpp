@@ -1,7 +1,7 @@
 // readNumber must accept a word exactly when it is a whole decimal number within 32 bits
 // (with one leading "-" only where a sign is allowed) and then yield that number.
 #include "console/EntryForm.h"
-#include "scratch.h"
+#include "fuzz.h"
 
 #include <charconv>
 #include <cstdint>
@@ -9,7 +9,6 @@
 #include <iostream>
 #include <sstream>
 #include <string>
-#include <string_view>
 
 namespace {
 
@@ -29,16 +28,11 @@ bool expected(const std::string& word, bool allowSign, std::int32_t& number) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     enterScratchDirectory();
-    if (size < 2)
+    // The first byte chooses the prompt; the first word of the rest is the answer.
+    std::string word;
+    if (size == 0 || !(std::istringstream(std::string(data + 1, data + size)) >> word))
         return 0;
     const bool allowSign = data[0] & 1;
-    std::string word;
-    for (std::size_t i = 1; i < size; ++i)
-        if (std::string_view(" \t\n\v\f\r").find(static_cast<char>(data[i])) ==
-            std::string_view::npos)
-            word += static_cast<char>(data[i]);
-    if (word.empty())
-        return 0;
 
     std::istringstream in(word + " 7");
     std::ostringstream out;
