@@ -11,6 +11,9 @@
 #include <iostream>
 #include <sstream>
 
+Stock stock;
+EntryForm form;
+
 namespace {
 
 // A full table, saved in a directory of its own; listings go to /dev/null through a real file.
