@@ -9,6 +9,20 @@
 Stock stock;
 EntryForm form;
 
+namespace {
+
+const char* const unsavedWarning = "the last changes are not saved in 'stock.txt'";
+
+int endOfInput(int status) {
+    std::cout << "\n";
+    if (!stock.unsaved)
+        return status;
+    std::cout << unsavedWarning << "\n";
+    return 1;
+}
+
+} // namespace
+
 int main() {
     // A listing of 10000 lines should leave in a few large writes; the tie of std::cin to
     // std::cout still flushes every prompt before the program waits for input.
@@ -16,13 +30,18 @@ int main() {
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
 
     std::string input;
+    bool warned = false; // the last "exit" warned of unsaved work, which is still unsaved
     stock.read();
     std::cout << "----------\n"
                  "Quillane\n"
                  "----------\n";
     input = "help";
     std::cout << ">" << input << "\n" << std::flush;
-    while (input != "exit") {
+    while (input != "exit" || (stock.unsaved && !warned)) {
+        if (input == "exit") {
+            std::cout << unsavedWarning << "; type exit again to leave without them\n";
+            warned = true;
+        }
         if (input == "help")
             form.showHelp();
         if (input == "inv")
@@ -39,16 +58,12 @@ int main() {
             stock.saveReloadAndDisplay();
         if (input == "edit" && form.editProduct())
             stock.saveAndDisplay();
-        if (!std::cin) {
-            // Input ended inside a dialogue, which has changed nothing.
-            std::cout << "\n";
-            return 1;
-        }
+        if (!std::cin)
+            return endOfInput(1); // inside a dialogue, which has changed nothing
+        warned = warned && stock.unsaved;
         std::cout << ">";
-        if (!(std::cin >> input)) {
-            std::cout << "\n";
-            return 0;
-        }
+        if (!(std::cin >> input))
+            return endOfInput(0);
     }
-    return 0;
+    return stock.unsaved ? 1 : 0;
 }

@@ -1,9 +1,15 @@
 #include "Stock.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <exception>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <limits>
+#include <memory>
+#include <new>
+#include <random>
+#include <string>
 #include <system_error>
 #include <utility>
 
@@ -13,6 +19,8 @@ namespace {
 
 const char* const fileName = "stock.txt";
 constexpr std::size_t maxLine = std::numeric_limits<std::int32_t>::max();
+constexpr fs::perms writeBits =
+    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
 
 __extension__ typedef unsigned __int128 Magnitude;
 
@@ -52,34 +60,96 @@ fs::path linkTarget(fs::path path) {
     return path;
 }
 
+bool canOpenForWriting(const fs::path& path) {
+    std::FILE* file = std::fopen(path.c_str(), "r+"); // neither creates nor truncates
+    if (file)
+        std::fclose(file);
+    return file != nullptr;
+}
+
 } // namespace
 
 void Stock::read() {
-    std::ifstream file(fileName);
     count = 0;
-    while (std::getline(file, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        // A 32-bit cursor reaches only so far: a line of over 2 GiB is read up to there.
-        if (line.size() > maxLine)
-            line.resize(maxLine);
-        if (line.find('|') == std::string::npos)
-            continue; // a blank or stray line holds no record
-        if (count == capacity) {
-            std::cout << "only the first 10000 items of 'stock.txt' were loaded; saving will drop "
-                         "the rest\n";
-            break;
-        }
-        Product& item = items[count];
-        cursor = 0;
-        item.id = readNumberField();
-        const std::size_t bar = line.find('|', cursor);
-        item.name.assign(line, cursor, bar - cursor);
-        cursor = static_cast<std::int32_t>(bar == std::string::npos ? line.size() : bar + 1);
-        item.price = readNumberField();
-        item.quantity = readNumberField();
-        ++count;
+    bool whole = false;
+    try {
+        whole = loadFile();
+    } catch (const std::bad_alloc&) {
+        // A line too long to hold: what was loaded before it stays.
     }
+    loadFailed = !whole;
+    if (loadFailed)
+        std::cout << "could not read 'stock.txt'; saving is off until 'read' succeeds\n";
+    else
+        unsaved = false;
+}
+
+// Fills the table from stock.txt. False when the file is there but could not be read whole;
+// no file at all, or a link to none, is an empty table.
+bool Stock::loadFile() {
+    std::error_code error;
+    const fs::file_type type = fs::status(fileName, error).type();
+    if (type == fs::file_type::not_found)
+        return true;
+    // Only a regular file is opened: a FIFO or a device could block or never end.
+    if (type != fs::file_type::regular)
+        return false;
+    const auto close = [](std::FILE* file) { std::fclose(file); };
+    const std::unique_ptr<std::FILE, decltype(close)> file(std::fopen(fileName, "r"), close);
+    if (!file)
+        return false;
+    char block[1 << 16];
+    bool room = true;
+    line.clear();
+    while (room) {
+        const std::size_t got = std::fread(block, 1, sizeof block, file.get());
+        if (got == 0)
+            break;
+        // A line ends at a line feed, a carriage return, or both; the blank "line" between
+        // the two of a pair holds no record.
+        const char* const stop = block + got;
+        for (const char* at = block; room;) {
+            const char* end = std::find_if(at, stop, [](char c) { return c == '\n' || c == '\r'; });
+            if (line.size() + static_cast<std::size_t>(end - at) > maxLine)
+                return false; // beyond what a 32-bit cursor can index
+            line.append(at, end);
+            if (end == stop)
+                break;
+            room = loadLine();
+            at = end + 1;
+        }
+    }
+    // A read error is not the end of the file: the line it cut short is not loaded.
+    if (std::ferror(file.get()))
+        return false;
+    if (room)
+        loadLine();
+    return true;
+}
+
+// Loads the record in `line`, if it holds one, and empties `line`. False once the table is
+// full, so that the load stops.
+bool Stock::loadLine() {
+    if (line.find('|') == std::string::npos) {
+        line.clear();
+        return true; // a blank or stray line holds no record
+    }
+    if (count == capacity) {
+        std::cout << "only the first 10000 items of 'stock.txt' were loaded; saving will drop "
+                     "the rest\n";
+        return false;
+    }
+    Product& item = items[count];
+    cursor = 0;
+    item.id = readNumberField();
+    const std::size_t bar = line.find('|', cursor);
+    item.name.assign(line, cursor, bar - cursor);
+    cursor = static_cast<std::int32_t>(bar == std::string::npos ? line.size() : bar + 1);
+    item.price = readNumberField();
+    item.quantity = readNumberField();
+    ++count;
+    line.clear();
+    return true;
 }
 
 // Reads the number at `cursor` up to its closing "|" or the end of the line, and steps past
@@ -108,40 +178,61 @@ std::int32_t Stock::readNumberField() {
 }
 
 bool Stock::write() {
-    // The table goes to a file beside stock.txt, which replaces it only once every byte is out:
-    // stock.txt always holds the old table or the new one, never a part.
+    bool saved = false;
+    try {
+        saved = !loadFailed && saveFile();
+    } catch (const std::exception&) {
+        // Out of memory, or no source of random names: a failed save, never the end of the run.
+    }
+    unsaved = !saved;
+    if (!saved)
+        std::cout << "could not save 'stock.txt'\n";
+    return saved;
+}
+
+// Writes the table to a new file beside stock.txt, which replaces it only once every byte is
+// out: stock.txt always holds one whole table, whoever else is saving at the same time.
+bool Stock::saveFile() {
     const fs::path target = linkTarget(fileName);
-    const fs::path temporary = target.string() + ".tmp";
     std::error_code error;
-    fs::remove(temporary, error); // never write through whatever an earlier run left there
-    const bool exists = fs::exists(target, error);
-    // A file we could not write in place (read-only, or a directory) is not replaced either.
-    bool saved = !exists || std::ofstream(target, std::ios::app).is_open();
-    if (saved) {
-        std::ofstream file(temporary, std::ios::trunc);
-        for (cursor = 0; cursor < count; ++cursor) {
-            const Product& item = items[cursor];
-            if (item.id != 0)
-                file << item.id << '|' << item.name << '|' << item.price << '|' << item.quantity
-                     << "|\n";
-        }
-        file.close();
-        saved = !file.fail();
+    const fs::file_status old = fs::status(target, error);
+    error.clear(); // a file not there yet is made anew
+    const bool exists = old.type() != fs::file_type::not_found;
+    // Root can open any file, so a file without a write bit is left alone on that bit alone.
+    if (exists &&
+        (old.type() != fs::file_type::regular ||
+         (old.permissions() & writeBits) == fs::perms::none || !canOpenForWriting(target)))
+        return false;
+    // "x": a new file of our own, never one that is there already nor the end of a link.
+    std::random_device random;
+    std::string temporary;
+    std::FILE* file = nullptr;
+    for (int attempt = 0; attempt < 8 && !file; ++attempt) {
+        temporary = target.string() + "." + std::to_string(random()) + ".tmp";
+        file = std::fopen(temporary.c_str(), "wx");
     }
-    if (saved && exists) {
-        const fs::perms permissions = fs::status(target, error).permissions();
-        if (!error)
-            fs::permissions(temporary, permissions, error);
-        saved = !error;
+    if (!file)
+        return false;
+    // A private file stays private while the data goes in.
+    if (exists)
+        fs::permissions(temporary, old.permissions(), error);
+    for (cursor = 0; cursor < count && !error; ++cursor) {
+        const Product& item = items[cursor];
+        if (item.id == 0)
+            continue;
+        std::fprintf(file, "%d|", static_cast<int>(item.id));
+        std::fwrite(item.name.data(), 1, item.name.size(), file);
+        std::fprintf(file, "|%d|%d|\n", static_cast<int>(item.price),
+                     static_cast<int>(item.quantity));
     }
+    bool saved = !error && !std::ferror(file);
+    saved = std::fclose(file) == 0 && saved; // the last bytes go out only now
     if (saved) {
         fs::rename(temporary, target, error);
         saved = !error;
     }
-    if (!saved) {
+    if (!saved)
         fs::remove(temporary, error);
-        std::cout << "could not save 'stock.txt'\n";
-    }
     return saved;
 }
 

@@ -19,6 +19,8 @@ public:
     Money monies = 0;
     std::int32_t sign = 0; // of the number field read() is parsing
     std::string line;
+    bool loadFailed = false; // stock.txt could not be read whole, so saving is off
+    bool unsaved = false;    // a save failed since the last save or load that succeeded
 
     void read();
     bool write(); // false when the save failed, which it reports
@@ -26,7 +28,10 @@ public:
     void saveReloadAndDisplay();
     void display();
 
+    bool loadFile();
+    bool loadLine();
     std::int32_t readNumberField();
+    bool saveFile();
     void dropTombstones();
 };
 
