@@ -1,4 +1,5 @@
-// What a full table of 10000 products costs: loading, listing, saving, and a whole "new".
+// What a full table of 10000 products costs: loading, listing, saving, a whole "new", and
+// a piped import.
 #include "console/EntryForm.h"
 #include "stock/Stock.h"
 
@@ -65,6 +66,26 @@ BENCHMARK_F(FullTable, NewAt9999)(benchmark::State& state) {
         answers.str("5 washers 3 40 ");
         std::cin.clear();
         if (form.addProduct())
+            stock.saveAndDisplay();
+    }
+    std::cin.rdbuf(keyboard);
+}
+
+// Products piped in, one "new" after another into an empty table, each with its save and
+// listing: the cost grows with the square of the import's length.
+BENCHMARK_F(FullTable, PipedImportOf2000)(benchmark::State& state) {
+    std::string commands;
+    for (int i = 1; i <= 2000; ++i)
+        commands += std::to_string(i) + " washer" + std::to_string(i) + " 3 " +
+                    std::to_string(i % 50 - 10) + "\n";
+    std::istringstream answers;
+    std::streambuf* keyboard = std::cin.rdbuf(answers.rdbuf());
+    for (auto _ : state) {
+        stock.count = 0;
+        answers.clear();
+        answers.str(commands);
+        std::cin.clear();
+        while (form.addProduct())
             stock.saveAndDisplay();
     }
     std::cin.rdbuf(keyboard);

@@ -1,6 +1,7 @@
 #include "Stock.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <new>
 #include <random>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -203,8 +205,14 @@ bool Stock::saveFile() {
         (old.type() != fs::file_type::regular ||
          (old.permissions() & writeBits) == fs::perms::none || !canOpenForWriting(target)))
         return false;
+    // The whole text first: once the file is open, nothing can throw before it is closed.
+    text.clear();
+    for (cursor = 0; cursor < count; ++cursor) {
+        if (items[cursor].id != 0)
+            appendRecord(items[cursor], "|", "|\n");
+    }
     // "x": a new file of our own, never one that is there already nor the end of a link.
-    std::random_device random;
+    static std::random_device random;
     std::string temporary;
     std::FILE* file = nullptr;
     for (int attempt = 0; attempt < 8 && !file; ++attempt) {
@@ -216,15 +224,8 @@ bool Stock::saveFile() {
     // A private file stays private while the data goes in.
     if (exists)
         fs::permissions(temporary, old.permissions(), error);
-    for (cursor = 0; cursor < count && !error; ++cursor) {
-        const Product& item = items[cursor];
-        if (item.id == 0)
-            continue;
-        std::fprintf(file, "%d|", static_cast<int>(item.id));
-        std::fwrite(item.name.data(), 1, item.name.size(), file);
-        std::fprintf(file, "|%d|%d|\n", static_cast<int>(item.price),
-                     static_cast<int>(item.quantity));
-    }
+    if (!error)
+        std::fwrite(text.data(), 1, text.size(), file);
     bool saved = !error && !std::ferror(file);
     saved = std::fclose(file) == 0 && saved; // the last bytes go out only now
     if (saved) {
@@ -265,15 +266,35 @@ void Stock::dropTombstones() {
 
 void Stock::display() {
     monies = 0;
-    std::cout << "id | name | price | qty\n"
-              << " ----------------------\n";
+    text = "id | name | price | qty\n ----------------------\n";
     for (cursor = 0; cursor < count; ++cursor) {
         const Product& item = items[cursor];
-        std::cout << item.id << " | " << item.name << " | " << item.price << " | " << item.quantity
-                  << "\n";
+        appendRecord(item, " | ", "\n");
         monies += static_cast<Money>(item.price) * item.quantity;
     }
-    std::cout << "\n"
-              << count << " items\n"
-              << "monies:" << decimal(monies) << "\n";
+    text += "\n" + std::to_string(count) + " items\nmonies:" + decimal(monies) + "\n";
+    std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
+// One row of the listing or the file: the four fields, `separator` between them and `end`
+// after the last. Kept in one place so that the two never drift apart. The row is written in
+// place, into room for the longest it can be, which is then cut to what it took.
+void Stock::appendRecord(const Product& item, std::string_view separator, std::string_view end) {
+    constexpr std::size_t digits = 11; // "-2147483648"
+    const std::size_t start = text.size();
+    text.resize(start + 3 * digits + 3 * separator.size() + item.name.size() + end.size());
+    char* at = text.data() + start;
+    const auto put = [&at](std::string_view part) { at = std::copy(part.begin(), part.end(), at); };
+    const auto number = [&at](std::int32_t value) {
+        at = std::to_chars(at, at + digits, value).ptr;
+    };
+    number(item.id);
+    put(separator);
+    put(item.name);
+    put(separator);
+    number(item.price);
+    put(separator);
+    number(item.quantity);
+    put(end);
+    text.resize(static_cast<std::size_t>(at - text.data()));
 }

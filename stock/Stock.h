@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // The exact total of any table: 10000 products of two 32-bit numbers need more than 64 bits.
 __extension__ typedef __int128 Money;
@@ -21,6 +22,7 @@ public:
     std::string line;
     bool loadFailed = false; // stock.txt could not be read whole, so saving is off
     bool unsaved = false;    // a save failed since the last save or load that succeeded
+    std::string text; // a whole listing or file, built before it goes out; kept, so is its memory
 
     void read();
     bool write(); // false when the save failed, which it reports
@@ -32,6 +34,7 @@ public:
     bool loadLine();
     std::int32_t readNumberField();
     bool saveFile();
+    void appendRecord(const Product& item, std::string_view separator, std::string_view end);
     void dropTombstones();
 };
 
