@@ -200,7 +200,7 @@ bool Stock::saveFile() {
     const fs::file_status old = fs::status(target, error);
     error.clear(); // a file not there yet is made anew
     const bool exists = old.type() != fs::file_type::not_found;
-    // Root can open any file, so a file without a write bit is left alone on that bit alone.
+    // A file with no write bit at all is never replaced, though root could open it anyway.
     if (exists &&
         (old.type() != fs::file_type::regular ||
          (old.permissions() & writeBits) == fs::perms::none || !canOpenForWriting(target)))
