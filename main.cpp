@@ -1,5 +1,6 @@
 #include "console/EntryForm.h"
 #include "stock/Stock.h"
+#include "stock/System.h"
 
 #include <cstdio>
 #include <iostream>
@@ -13,12 +14,19 @@ namespace {
 
 const char* const unsavedWarning = "the last changes are not saved in 'stock.txt'";
 
+// The exit status, made 1 when the output could not be written (to a full disk, say).
+int finish(int status) {
+    std::cout.flush();
+    return status == 0 && (!std::cout || std::ferror(stdout)) ? 1 : status;
+}
+
 int endOfInput(int status) {
     std::cout << "\n";
-    if (!stock.unsaved)
-        return status;
-    std::cout << unsavedWarning << "\n";
-    return 1;
+    if (stock.unsaved) {
+        std::cout << unsavedWarning << "\n";
+        status = 1;
+    }
+    return finish(status);
 }
 
 } // namespace
@@ -28,9 +36,10 @@ int main() {
     // std::cout still flushes every prompt before the program waits for input.
     static char buffer[1 << 16];
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+    sys::prepare();
 
     std::string input;
-    bool warned = false; // the last "exit" warned of unsaved work, which is still unsaved
+    bool warned = false; // the last "exit" warned of unsaved work, all of which is still unsaved
     stock.read();
     std::cout << "----------\n"
                  "Quillane\n"
@@ -51,19 +60,25 @@ int main() {
             stock.display();
         }
         if (input == "write")
-            stock.write();
-        if (input == "new" && form.addProduct())
+            stock.write(true); // the user's choice: it replaces even a file changed elsewhere
+        if (input == "new" && form.addProduct()) {
             stock.saveAndDisplay();
-        if (input == "delete" && form.deleteProduct())
+            warned = false;
+        }
+        if (input == "delete" && form.deleteProduct()) {
             stock.saveReloadAndDisplay();
-        if (input == "edit" && form.editProduct())
+            warned = false;
+        }
+        if (input == "edit" && form.editProduct()) {
             stock.saveAndDisplay();
+            warned = false;
+        }
         if (!std::cin)
             return endOfInput(1); // inside a dialogue, which has changed nothing
-        warned = warned && stock.unsaved;
+        warned = warned && stock.unsaved; // a save or load that succeeds ends the warning
         std::cout << ">";
         if (!(std::cin >> input))
             return endOfInput(0);
     }
-    return stock.unsaved ? 1 : 0;
+    return finish(stock.unsaved ? 1 : 0);
 }

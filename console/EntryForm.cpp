@@ -97,6 +97,7 @@ bool EntryForm::deleteProduct() {
         if (stock.items[cursor].id == id)
             stock.items[cursor].id = 0;
     }
+    stock.changed();
     return true;
 }
 
@@ -135,5 +136,6 @@ bool EntryForm::editProduct() {
         if (price == 4)
             item.quantity = quantity;
     }
+    stock.changed();
     return true;
 }

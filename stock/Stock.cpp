@@ -2,12 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <iostream>
 #include <limits>
-#include <memory>
 #include <new>
 #include <random>
 #include <string>
@@ -20,25 +18,16 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* const fileName = "stock.txt";
+const char* const notSaved = "could not save 'stock.txt'\n";
+const char* const changedHere =
+    "not saved: 'stock.txt' was changed since it was last read or written here; 'write' "
+    "replaces it, 'read' loads it\n";
 constexpr std::size_t maxLine = std::numeric_limits<std::int32_t>::max();
-constexpr fs::perms writeBits =
-    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
-
-__extension__ typedef unsigned __int128 Magnitude;
-
-// Plain decimal with a leading "-": no stream prints a 128-bit integer.
-std::string decimal(Money number) {
-    // Work on the magnitude as unsigned, so that even the most negative value has one.
-    Magnitude magnitude = static_cast<Magnitude>(number);
-    if (number < 0)
-        magnitude = -magnitude;
-    std::string digits;
-    do {
-        digits.insert(digits.begin(), static_cast<char>('0' + magnitude % 10));
-        magnitude /= 10;
-    } while (magnitude != 0);
-    return number < 0 ? "-" + digits : digits;
-}
+#ifdef _WIN32
+const std::string_view lineEnd = "|\r\n";
+#else
+const std::string_view lineEnd = "|\n";
+#endif
 
 // Two's complement, spelled out: C++17 leaves the conversion of an out-of-range unsigned
 // value to the implementation.
@@ -62,16 +51,64 @@ fs::path linkTarget(fs::path path) {
     return path;
 }
 
-bool canOpenForWriting(const fs::path& path) {
-    std::FILE* file = std::fopen(path.c_str(), "r+"); // neither creates nor truncates
-    if (file)
-        std::fclose(file);
-    return file != nullptr;
+// One row of the listing or the file: the four fields, `bar` between them and `end` after the
+// last, handed to `put` piece by piece. One function, so that the two forms never drift apart.
+template <class Put>
+void putRow(const Product& item, std::string_view bar, std::string_view end, Put put) {
+    char digits[12];
+    const auto number = [&](std::int32_t value) {
+        put(std::string_view(digits, static_cast<std::size_t>(
+                                         std::to_chars(digits, digits + 12, value).ptr - digits)));
+    };
+    number(item.id);
+    put(bar);
+    put(item.name);
+    put(bar);
+    number(item.price);
+    put(bar);
+    number(item.quantity);
+    put(end);
 }
+
+struct Closer {
+    int file;
+    ~Closer() {
+        sys::close(file);
+    }
+};
 
 } // namespace
 
+void Money::add(std::int64_t amount) {
+    const std::uint64_t part = static_cast<std::uint64_t>(amount);
+    low += part;
+    high += (low < part ? 1 : 0) + (amount < 0 ? ~std::uint64_t{0} : 0);
+}
+
+char* Money::print(char* at) const {
+    std::uint64_t upper = high, lower = low;
+    if (high >> 63) {
+        *at++ = '-';
+        lower = ~low + 1; // the magnitude: even the most negative total has one
+        upper = ~high + (lower == 0 ? 1 : 0);
+    }
+    char digits[40];
+    char* first = digits + sizeof digits;
+    do {
+        // Divides the 128 bits by 10, 32 bits at a time below the upper half.
+        std::uint64_t rest = upper % 10;
+        upper /= 10;
+        const std::uint64_t middle = rest << 32 | lower >> 32;
+        rest = middle % 10;
+        const std::uint64_t bottom = rest << 32 | (lower & 0xffffffffu);
+        lower = (middle / 10) << 32 | bottom / 10;
+        *--first = static_cast<char>('0' + bottom % 10);
+    } while (upper != 0 || lower != 0);
+    return std::copy(first, digits + sizeof digits, at);
+}
+
 void Stock::read() {
+    changed();
     count = 0;
     bool whole = false;
     try {
@@ -86,27 +123,20 @@ void Stock::read() {
         unsaved = false;
 }
 
-// Fills the table from stock.txt. False when the file is there but could not be read whole;
+// Fills the table from stock.txt. False when something is there but could not be read whole;
 // no file at all, or a link to none, is an empty table.
 bool Stock::loadFile() {
-    std::error_code error;
-    const fs::file_type type = fs::status(fileName, error).type();
-    if (type == fs::file_type::not_found)
-        return true;
-    // Only a regular file is opened: a FIFO or a device could block or never end.
-    if (type != fs::file_type::regular)
-        return false;
-    const auto close = [](std::FILE* file) { std::fclose(file); };
-    const std::unique_ptr<std::FILE, decltype(close)> file(std::fopen(fileName, "r"), close);
-    if (!file)
-        return false;
+    sys::Look seen;
+    const int in = sys::openToRead(fileName, seen);
+    known = seen.id;
+    if (in < 0)
+        return seen.kind == sys::Kind::none;
+    const Closer closer{in};
     char block[1 << 16];
     bool room = true;
+    long long got = 0;
     line.clear();
-    while (room) {
-        const std::size_t got = std::fread(block, 1, sizeof block, file.get());
-        if (got == 0)
-            break;
+    while (room && (got = sys::readSome(in, block, sizeof block)) > 0) {
         // A line ends at a line feed, a carriage return, or both; the blank "line" between
         // the two of a pair holds no record.
         const char* const stop = block + got;
@@ -122,7 +152,7 @@ bool Stock::loadFile() {
         }
     }
     // A read error is not the end of the file: the line it cut short is not loaded.
-    if (std::ferror(file.get()))
+    if (got < 0)
         return false;
     if (room)
         loadLine();
@@ -179,62 +209,66 @@ std::int32_t Stock::readNumberField() {
     return wrapped(number);
 }
 
-bool Stock::write() {
-    bool saved = false;
+bool Stock::write(bool overwrite) {
+    const char* refusal = notSaved;
     try {
-        saved = !loadFailed && saveFile();
+        if (!loadFailed)
+            refusal = saveFile(overwrite);
     } catch (const std::exception&) {
         // Out of memory, or no source of random names: a failed save, never the end of the run.
+        std::string().swap(file);
+        filed = 0;
     }
-    unsaved = !saved;
-    if (!saved)
-        std::cout << "could not save 'stock.txt'\n";
-    return saved;
+    unsaved = refusal != nullptr;
+    if (refusal)
+        std::cout << refusal;
+    return !refusal;
 }
 
 // Writes the table to a new file beside stock.txt, which replaces it only once every byte is
-// out: stock.txt always holds one whole table, whoever else is saving at the same time.
-bool Stock::saveFile() {
+// on the disk: stock.txt always holds one whole table. Returns nullptr when saved, otherwise
+// what to tell the user.
+const char* Stock::saveFile(bool overwrite) {
     const fs::path target = linkTarget(fileName);
-    std::error_code error;
-    const fs::file_status old = fs::status(target, error);
-    error.clear(); // a file not there yet is made anew
-    const bool exists = old.type() != fs::file_type::not_found;
-    // A file with no write bit at all is never replaced, though root could open it anyway.
-    if (exists &&
-        (old.type() != fs::file_type::regular ||
-         (old.permissions() & writeBits) == fs::perms::none || !canOpenForWriting(target)))
-        return false;
-    // The whole text first: once the file is open, nothing can throw before it is closed.
-    text.clear();
-    for (cursor = 0; cursor < count; ++cursor) {
-        if (items[cursor].id != 0)
-            appendRecord(items[cursor], "|", "|\n");
-    }
-    // "x": a new file of our own, never one that is there already nor the end of a link.
+    const sys::Look before = sys::look(target);
+    if (before.kind == sys::Kind::other || (before.kind == sys::Kind::regular && !before.writable))
+        return notSaved;
+    if (!overwrite && changedElsewhere(before))
+        return changedHere;
+    formatFile(); // before the file is made, since it may throw
     static std::random_device random;
-    std::string temporary;
-    std::FILE* file = nullptr;
-    for (int attempt = 0; attempt < 8 && !file; ++attempt) {
-        temporary = target.string() + "." + std::to_string(random()) + ".tmp";
-        file = std::fopen(temporary.c_str(), "wx");
+    const fs::path directory = target.parent_path();
+    fs::path temporary;
+    int out = -1;
+    for (int attempt = 0; attempt < 8 && out < 0; ++attempt) {
+        temporary = directory / ("stock.txt." + std::to_string(random()) + ".tmp");
+        out = sys::createTemporary(temporary, before);
     }
-    if (!file)
-        return false;
-    // A private file stays private while the data goes in.
-    if (exists)
-        fs::permissions(temporary, old.permissions(), error);
-    if (!error)
-        std::fwrite(text.data(), 1, text.size(), file);
-    bool saved = !error && !std::ferror(file);
-    saved = std::fclose(file) == 0 && saved; // the last bytes go out only now
-    if (saved) {
-        fs::rename(temporary, target, error);
-        saved = !error;
+    if (out < 0)
+        return notSaved;
+    bool saved = sys::writeAll(out, file.data(), file.size()) && sys::flush(out);
+    // Taken from the file itself: after the rename, the name could already be another's.
+    const sys::FileId mine = sys::identify(out);
+    saved = sys::close(out) && saved;
+    const char* refusal = saved ? nullptr : notSaved;
+    // Once more, since writing a large table leaves time for someone else to save.
+    if (!refusal && !overwrite && changedElsewhere(sys::look(target)))
+        refusal = changedHere;
+    if (!refusal && !sys::replace(temporary, target))
+        refusal = notSaved;
+    if (refusal) {
+        sys::discard(temporary);
+        return refusal;
     }
-    if (!saved)
-        fs::remove(temporary, error);
-    return saved;
+    known = mine;
+    // The new table is in place, but is not sure to survive a power cut until this is done.
+    return sys::flushDirectory(directory) ? nullptr : notSaved;
+}
+
+// Whether stock.txt is now another file than the one last loaded or saved here. A file that
+// has gone is simply made anew.
+bool Stock::changedElsewhere(const sys::Look& now) const {
+    return now.kind != sys::Kind::none && now.id != known;
 }
 
 void Stock::saveAndDisplay() {
@@ -253,6 +287,7 @@ void Stock::saveReloadAndDisplay() {
 
 // What a save and reload would leave: the records without id 0, in their order.
 void Stock::dropTombstones() {
+    changed();
     std::int32_t kept = 0;
     for (cursor = 0; cursor < count; ++cursor) {
         if (items[cursor].id != 0) {
@@ -264,37 +299,62 @@ void Stock::dropTombstones() {
     count = kept;
 }
 
-void Stock::display() {
-    monies = 0;
-    text = "id | name | price | qty\n ----------------------\n";
-    for (cursor = 0; cursor < count; ++cursor) {
-        const Product& item = items[cursor];
-        appendRecord(item, " | ", "\n");
-        monies += static_cast<Money>(item.price) * item.quantity;
-    }
-    text += "\n" + std::to_string(count) + " items\nmonies:" + decimal(monies) + "\n";
-    std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
+// Records were changed in place, or replaced: every row is formatted anew when next needed.
+void Stock::changed() {
+    listed = 0;
+    filed = 0;
 }
 
-// One row of the listing or the file: the four fields, `separator` between them and `end`
-// after the last. Kept in one place so that the two never drift apart. The row is written in
-// place, into room for the longest it can be, which is then cut to what it took.
-void Stock::appendRecord(const Product& item, std::string_view separator, std::string_view end) {
-    constexpr std::size_t digits = 11; // "-2147483648"
-    const std::size_t start = text.size();
-    text.resize(start + 3 * digits + 3 * separator.size() + item.name.size() + end.size());
-    char* at = text.data() + start;
-    const auto put = [&at](std::string_view part) { at = std::copy(part.begin(), part.end(), at); };
-    const auto number = [&at](std::int32_t value) {
-        at = std::to_chars(at, at + digits, value).ptr;
+// Brings `file` up to the whole table.
+void Stock::formatFile() {
+    if (filed == 0)
+        file.clear();
+    for (cursor = filed; cursor < count; ++cursor) {
+        if (items[cursor].id != 0)
+            putRow(items[cursor], "|", lineEnd, [this](std::string_view part) { file += part; });
+    }
+    filed = count;
+}
+
+// Brings `listing` and `monies` up to the whole table.
+void Stock::formatListing() {
+    if (listed == 0) {
+        listing.clear();
+        monies = Money();
+    }
+    for (cursor = listed; cursor < count; ++cursor) {
+        const Product& item = items[cursor];
+        putRow(item, " | ", "\n", [this](std::string_view part) { listing += part; });
+        monies.add(std::int64_t{item.price} * item.quantity);
+    }
+    listed = count;
+}
+
+void Stock::display() {
+    try {
+        formatListing();
+    } catch (const std::bad_alloc&) {
+        // No room for the whole text: the same bytes go out row by row, field by field.
+        std::string().swap(listing);
+        listed = 0;
+    }
+    const auto out = [](std::string_view part) {
+        std::cout.write(part.data(), static_cast<std::streamsize>(part.size()));
     };
-    number(item.id);
-    put(separator);
-    put(item.name);
-    put(separator);
-    number(item.price);
-    put(separator);
-    number(item.quantity);
-    put(end);
-    text.resize(static_cast<std::size_t>(at - text.data()));
+    out("id | name | price | qty\n ----------------------\n");
+    if (listed == count) {
+        out(listing);
+    } else {
+        monies = Money();
+        for (cursor = 0; cursor < count; ++cursor) {
+            putRow(items[cursor], " | ", "\n", out);
+            monies.add(std::int64_t{items[cursor].price} * items[cursor].quantity);
+        }
+    }
+    char footer[80] = "\n";
+    char* at = std::to_chars(footer + 1, footer + 12, count).ptr;
+    at = std::copy_n(" items\nmonies:", 14, at);
+    at = monies.print(at);
+    *at++ = '\n';
+    out(std::string_view(footer, static_cast<std::size_t>(at - footer)));
 }

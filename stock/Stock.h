@@ -1,13 +1,22 @@
 #pragma once
 
 #include "Product.h"
+#include "System.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-// The exact total of any table: 10000 products of two 32-bit numbers need more than 64 bits.
-__extension__ typedef __int128 Money;
+// The exact total of any table: 10000 products of two 32-bit numbers need more than 64 bits,
+// so it is kept in two 64-bit halves, as two's complement.
+struct Money {
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+
+    void add(std::int64_t amount);
+    // Writes the total in plain decimal, with a leading "-", and returns the end.
+    char* print(char* at) const;
+};
 
 // The stock table: every product, held in place for the whole run.
 class Stock {
@@ -17,24 +26,33 @@ public:
     Product items[capacity];
     std::int32_t count = 0;
     std::int32_t cursor = 0; // record position; in read(), character position in `line`
-    Money monies = 0;
-    std::int32_t sign = 0; // of the number field read() is parsing
+    Money monies;            // the total of the records that `listing` holds
+    std::int32_t sign = 0;   // of the number field read() is parsing
     std::string line;
     bool loadFailed = false; // stock.txt could not be read whole, so saving is off
     bool unsaved = false;    // a save failed since the last save or load that succeeded
-    std::string text; // a whole listing or file, built before it goes out; kept, so is its memory
+    sys::FileId known;       // stock.txt as last loaded or saved here; saves replace no other
+    // Each row is formatted once, when first listed or saved, and kept: a command that changes
+    // records in place calls changed(), and only the rows of appended records are added.
+    std::string listing;     // the listing's rows of the records before `listed`
+    std::int32_t listed = 0;
+    std::string file;        // the file's lines of the records before `filed`, id 0 left out
+    std::int32_t filed = 0;
 
     void read();
-    bool write(); // false when the save failed, which it reports
+    bool write(bool overwrite = false); // false when the save failed, which it reports
     void saveAndDisplay();
     void saveReloadAndDisplay();
     void display();
+    void changed();
 
     bool loadFile();
     bool loadLine();
     std::int32_t readNumberField();
-    bool saveFile();
-    void appendRecord(const Product& item, std::string_view separator, std::string_view end);
+    const char* saveFile(bool overwrite);
+    bool changedElsewhere(const sys::Look& now) const;
+    void formatFile();
+    void formatListing();
     void dropTombstones();
 };
 
