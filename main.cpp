@@ -74,7 +74,7 @@ int main() {
             warned = false;
         }
         if (!std::cin)
-            return endOfInput(1); // inside a dialogue, which has changed nothing
+            return endOfInput(1);         // inside a dialogue, which has changed nothing
         warned = warned && stock.unsaved; // a save or load that succeeds ends the warning
         std::cout << ">";
         if (!(std::cin >> input))

@@ -34,9 +34,9 @@ public:
     sys::FileId known;       // stock.txt as last loaded or saved here; saves replace no other
     // Each row is formatted once, when first listed or saved, and kept: a command that changes
     // records in place calls changed(), and only the rows of appended records are added.
-    std::string listing;     // the listing's rows of the records before `listed`
+    std::string listing; // the listing's rows of the records before `listed`
     std::int32_t listed = 0;
-    std::string file;        // the file's lines of the records before `filed`, id 0 left out
+    std::string file; // the file's lines of the records before `filed`, id 0 left out
     std::int32_t filed = 0;
 
     void read();

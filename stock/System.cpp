@@ -231,15 +231,15 @@ void describe(HANDLE handle, Look& seen) {
         return;
     const bool directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     seen.kind = !directory && ::GetFileType(handle) == FILE_TYPE_DISK ? Kind::regular : Kind::other;
-    seen.writable = seen.kind == Kind::regular &&
-                    (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
+    seen.writable =
+        seen.kind == Kind::regular && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
     seen.id.exists = true;
     seen.id.device = info.dwVolumeSerialNumber;
     seen.id.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
     seen.id.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-    seen.id.modified = static_cast<std::int64_t>(
-        (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
-        info.ftLastWriteTime.dwLowDateTime);
+    seen.id.modified =
+        static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                                  info.ftLastWriteTime.dwLowDateTime);
 }
 
 HANDLE handleOf(int file) {
@@ -293,8 +293,9 @@ long long readSome(int file, char* into, std::size_t size) {
 
 int createTemporary(const fs::path& path, const Look&) {
     // Windows has no permission bits to carry over; a read-only stock.txt is never replaced.
-    const int file = ::_wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY |
-                                                _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    const int file =
+        ::_wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                 _S_IREAD | _S_IWRITE);
     if (file >= 0 && !arm(path)) {
         ::_close(file);
         ::_wunlink(path.c_str());
