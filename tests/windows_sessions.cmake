@@ -1,0 +1,131 @@
+# Whole sessions of the Windows program, run natively or under wine (EMULATOR), each in a fresh
+# directory under WORK with a given standard input and stock.txt; the output, the resulting
+# stock.txt and the exit status are compared byte for byte.
+#   cmake -DPROGRAM=quillane.exe [-DEMULATOR=wine] -DWORK=dir -P windows_sessions.cmake
+cmake_minimum_required(VERSION 3.16)
+
+# Typist mode: types one product, waits for its save, edits stock.txt by hand, types the rest.
+if(DEFINED TYPIST)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E echo "new 5 a 1 1")
+  foreach(attempt RANGE 600)
+    file(READ "${TYPIST}/stock.txt" saved)
+    if(saved MATCHES "5\\|a")
+      break()
+    endif()
+    execute_process(COMMAND ${CMAKE_COMMAND} -E sleep 0.05)
+  endforeach()
+  file(APPEND "${TYPIST}/stock.txt" "9|h|1|1|\r\n")
+  execute_process(COMMAND ${CMAKE_COMMAND} -E echo "new 6 b 1 1 write exit")
+  return()
+endif()
+
+string(ASCII 26 ctrlZ)
+set(help "help: detailed information\ninv: displays stock information\nread: reads from \
+'stock.txt' file\nwrite: saves to 'stock.txt' file\nnew: adds a new product\ndelete: deletes \
+products\nedit: edits an entry\nexit: exits the program\n")
+set(start "----------\nQuillane\n----------\n>help\n${help}>")
+set(asked "Enter id (number): Enter name (word): Enter price (number): Enter quantity (number): ")
+set(example "3|nails|2|100|\n4|screws|1|-5|\n")
+set(exampleCrLf "3|nails|2|100|\r\n4|screws|1|-5|\r\n")
+set(rows "3 | nails | 2 | 100\n4 | screws | 1 | -5\n")
+set(warn "the last changes are not saved in 'stock.txt'; type exit again to leave without them\n")
+set(extreme "-2147483648|x|2147483647|-2147483648|\n")
+set(failures 0)
+
+# Sets `listing` to the listing of `rows` with the total `monies`.
+function(list_of rows monies)
+  string(REGEX MATCHALL "\n" lines "${rows}")
+  list(LENGTH lines count)
+  set(listing "id | name | price | qty\n ----------------------\n${rows}\n${count} items\n\
+monies:${monies}\n" PARENT_SCOPE)
+endfunction()
+
+# Runs one session. `before` and `after` are stock.txt's bytes, or <none>, or <directory>;
+# `out` is written with LF and expected with CR LF. A sixth argument: READONLY or TYPIST.
+function(session name before in out after status)
+  set(top "${WORK}/${name}-ü") # a path beyond ASCII, which must reach the system intact
+  set(run "${top}/run")
+  file(REMOVE_RECURSE "${top}")
+  file(MAKE_DIRECTORY "${run}")
+  if(before STREQUAL "<directory>")
+    file(MAKE_DIRECTORY "${run}/stock.txt")
+  elseif(NOT before STREQUAL "<none>")
+    file(WRITE "${top}/stock.txt" "${before}")
+    set(mode OWNER_READ OWNER_WRITE)
+    if("${ARGN}" STREQUAL "READONLY")
+      set(mode OWNER_READ)
+    endif()
+    file(COPY "${top}/stock.txt" DESTINATION "${run}" FILE_PERMISSIONS ${mode})
+  endif()
+  file(WRITE "${top}/in" "${in}")
+  set(typist)
+  if("${ARGN}" STREQUAL "TYPIST")
+    set(typist COMMAND ${CMAKE_COMMAND} -DTYPIST=${run} -P ${CMAKE_CURRENT_LIST_FILE})
+  endif()
+  set(ENV{WINEPREFIX} "${top}/wine") # a fresh prefix: it installs nothing and asks nothing
+  set(ENV{WINEDEBUG} "-all")
+  set(ENV{WINEDLLOVERRIDES} "mscoree,mshtml=")
+  execute_process(${typist} COMMAND ${EMULATOR} ${PROGRAM} INPUT_FILE "${top}/in"
+                  OUTPUT_FILE "${top}/out" ERROR_VARIABLE ignored RESULT_VARIABLE got
+                  WORKING_DIRECTORY "${run}")
+  string(REPLACE "\n" "\r\n" out "${out}")
+  file(WRITE "${top}/expected" "${out}")
+  file(READ "${top}/out" gotOut HEX)
+  file(READ "${top}/expected" wantOut HEX)
+  if(after STREQUAL "<directory>" AND IS_DIRECTORY "${run}/stock.txt")
+    set(gotAfter "<directory>")
+  elseif(EXISTS "${run}/stock.txt")
+    file(READ "${run}/stock.txt" gotAfter HEX)
+    file(WRITE "${top}/after" "${after}")
+    file(READ "${top}/after" after HEX)
+  else()
+    set(gotAfter "<none>")
+  endif()
+  file(GLOB left RELATIVE "${run}" "${run}/*")
+  list(REMOVE_ITEM left stock.txt)
+  if(NOT gotOut STREQUAL wantOut OR NOT gotAfter STREQUAL after OR NOT got STREQUAL status
+     OR left)
+    file(READ "${top}/out" shown)
+    message("FAILED ${name}: status ${got} (want ${status}), left: ${left}\nstock.txt: \
+${gotAfter}\nwanted:    ${after}\noutput:\n${shown}")
+    math(EXPR failures "${failures} + 1")
+    set(failures ${failures} PARENT_SCOPE)
+  else()
+    message("passed ${name}")
+  endif()
+endfunction()
+
+session(HelpInCrLfAndEndOfInputAtThePrompt "<none>" "help" "${start}${help}>\n" "<none>" 0)
+list_of("1 | a${ctrlZ}b | 2 | 3\n2 | c | 1 | 1\n" 7)
+session(CtrlZKeptAndAnLfFileSavedInCrLf "1|a${ctrlZ}b|2|3|\n2|c|1|1|\n" "write inv exit"
+        "${start}>${listing}>" "1|a${ctrlZ}b|2|3|\r\n2|c|1|1|\r\n" 0)
+session(CrOnlyFileSavedInCrLf "3|nails|2|100|\r4|screws|1|-5|\r" "write exit" "${start}>"
+        "${exampleCrLf}" 0)
+list_of("5 | a | 1 | 1\n" 1)
+session(NewIntoAnEmptyDirectory "<none>" "new 5 a 1 1 exit" "${start}${asked}${listing}>"
+        "5|a|1|1|\r\n" 0)
+list_of("${rows}5 | a | 1 | 1\n" 196)
+session(ExistingFileReplacedWhole "${exampleCrLf}" "new 5 a 1 1 exit" "${start}${asked}${listing}>"
+        "${exampleCrLf}5|a|1|1|\r\n" 0)
+session(ReadOnlyFileIsNotReplaced "${example}" "new 5 a 1 1 exit exit"
+        "${start}${asked}could not save 'stock.txt'\n${listing}>${warn}>" "${example}" 1 READONLY)
+list_of("5 | a | 1 | 1\n" 1)
+session(DirectoryAtStockTxt "<directory>" "new 5 a 1 1 exit exit" "could not read 'stock.txt'; \
+saving is off until 'read' succeeds\n${start}${asked}could not save 'stock.txt'\n${listing}>\
+${warn}>" "<directory>" 1)
+string(REPEAT "${extreme}" 10000 full)
+string(REPEAT "-2147483648 | x | 2147483647 | -2147483648\n" 10000 fullRows)
+list_of("${fullRows}" -46116860162799042560000)
+session(FullTableTotalBeyond64Bits "${full}" "inv exit" "${start}${listing}>" "${full}" 0)
+session(EndOfInputInsideADialogue "${example}" "new 5 a" "${start}Enter id (number): Enter name \
+(word): Enter price (number): \n" "${example}" 1)
+list_of("${rows}5 | a | 1 | 1\n" 196)
+set(first "${listing}")
+list_of("${rows}5 | a | 1 | 1\n6 | b | 1 | 1\n" 197)
+session(HandEditIsNotOverwrittenUntilWrite "${example}" "" "${start}${asked}${first}>${asked}not \
+saved: 'stock.txt' was changed since it was last read or written here; 'write' replaces it, 'read' \
+loads it\n${listing}>>" "${exampleCrLf}5|a|1|1|\r\n6|b|1|1|\r\n" 0 TYPIST)
+
+if(failures GREATER 0)
+  message(FATAL_ERROR "${failures} Windows sessions failed")
+endif()
