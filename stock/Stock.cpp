@@ -24,9 +24,9 @@ const char* const changedHere =
     "replaces it, 'read' loads it\n";
 constexpr std::size_t maxLine = std::numeric_limits<std::int32_t>::max();
 #ifdef _WIN32
-const std::string_view lineEnd = "|\r\n";
+const char lineEnd[] = "|\r\n";
 #else
-const std::string_view lineEnd = "|\n";
+const char lineEnd[] = "|\n";
 #endif
 
 // Two's complement, spelled out: C++17 leaves the conversion of an out-of-range unsigned
@@ -51,23 +51,20 @@ fs::path linkTarget(fs::path path) {
     return path;
 }
 
-// One row of the listing or the file: the four fields, `bar` between them and `end` after the
-// last, handed to `put` piece by piece. One function, so that the two forms never drift apart.
-template <class Put>
-void putRow(const Product& item, std::string_view bar, std::string_view end, Put put) {
-    char digits[12];
-    const auto number = [&](std::int32_t value) {
-        put(std::string_view(digits, static_cast<std::size_t>(
-                                         std::to_chars(digits, digits + 12, value).ptr - digits)));
-    };
-    number(item.id);
-    put(bar);
-    put(item.name);
-    put(bar);
-    number(item.price);
-    put(bar);
-    number(item.quantity);
-    put(end);
+// Writes one row of the listing or the file at `at`, in room enough: the four fields, `bar`
+// between them and `end` after the last; returns the end. One function for both forms, so
+// that they never drift apart; the sizes are constants, so that every copy is inlined.
+template <std::size_t barSize, std::size_t endSize>
+char* putRow(char* at, const Product& item, const char (&bar)[barSize],
+             const char (&end)[endSize]) {
+    at = std::to_chars(at, at + 11, item.id).ptr;
+    at = std::copy_n(bar, barSize - 1, at);
+    at = std::copy_n(item.name.data(), item.name.size(), at);
+    at = std::copy_n(bar, barSize - 1, at);
+    at = std::to_chars(at, at + 11, item.price).ptr;
+    at = std::copy_n(bar, barSize - 1, at);
+    at = std::to_chars(at, at + 11, item.quantity).ptr;
+    return std::copy_n(end, endSize - 1, at);
 }
 
 struct Closer {
@@ -278,10 +275,16 @@ void Stock::saveAndDisplay() {
 
 void Stock::saveReloadAndDisplay() {
     // Reloading after a failed save would bring back the old file and lose every change since.
-    if (write())
-        read();
-    else
+    // And while stock.txt is still the file just saved, reloading it would give exactly the
+    // table less its tombstones, which the file's text already holds.
+    if (!write())
         dropTombstones();
+    else if (sys::look(fileName).id != known)
+        read();
+    else {
+        dropTombstones();
+        filed = count;
+    }
     display();
 }
 
@@ -309,10 +312,7 @@ void Stock::changed() {
 void Stock::formatFile() {
     if (filed == 0)
         file.clear();
-    for (cursor = filed; cursor < count; ++cursor) {
-        if (items[cursor].id != 0)
-            putRow(items[cursor], "|", lineEnd, [this](std::string_view part) { file += part; });
-    }
+    appendRows(file, filed, true);
     filed = count;
 }
 
@@ -322,12 +322,29 @@ void Stock::formatListing() {
         listing.clear();
         monies = Money();
     }
-    for (cursor = listed; cursor < count; ++cursor) {
-        const Product& item = items[cursor];
-        putRow(item, " | ", "\n", [this](std::string_view part) { listing += part; });
-        monies.add(std::int64_t{item.price} * item.quantity);
-    }
+    for (cursor = listed; cursor < count; ++cursor)
+        monies.add(std::int64_t{items[cursor].price} * items[cursor].quantity);
+    appendRows(listing, listed, false);
     listed = count;
+}
+
+// Appends the file's or the listing's rows of the records from `from` on, in one pass: room
+// for the longest they can be is made once, filled in place, and cut to what was used.
+void Stock::appendRows(std::string& text, std::int32_t from, bool fileForm) {
+    constexpr std::size_t longest = 3 * 11 + 3 * 3 + 3; // but the name
+    std::size_t room = 0;
+    for (cursor = from; cursor < count; ++cursor)
+        room += longest + items[cursor].name.size();
+    const std::size_t start = text.size();
+    text.resize(start + room);
+    char* at = text.data() + start;
+    for (cursor = from; cursor < count; ++cursor) {
+        if (!fileForm)
+            at = putRow(at, items[cursor], " | ", "\n");
+        else if (items[cursor].id != 0)
+            at = putRow(at, items[cursor], "|", lineEnd);
+    }
+    text.resize(static_cast<std::size_t>(at - text.data()));
 }
 
 void Stock::display() {
@@ -347,8 +364,16 @@ void Stock::display() {
     } else {
         monies = Money();
         for (cursor = 0; cursor < count; ++cursor) {
-            putRow(items[cursor], " | ", "\n", out);
-            monies.add(std::int64_t{items[cursor].price} * items[cursor].quantity);
+            const Product& item = items[cursor];
+            Product numbers; // the row without its name, which goes out on its own
+            numbers.set(item.id, "", item.price, item.quantity);
+            char row[64];
+            char* const end = putRow(row, numbers, " | ", "\n");
+            char* const name = std::search(row, end, " | ", " | " + 3) + 3;
+            out(std::string_view(row, static_cast<std::size_t>(name - row)));
+            out(item.name);
+            out(std::string_view(name, static_cast<std::size_t>(end - name)));
+            monies.add(std::int64_t{item.price} * item.quantity);
         }
     }
     char footer[80] = "\n";

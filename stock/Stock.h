@@ -53,6 +53,7 @@ public:
     bool changedElsewhere(const sys::Look& now) const;
     void formatFile();
     void formatListing();
+    void appendRows(std::string& text, std::int32_t from, bool fileForm);
     void dropTombstones();
 };
 

@@ -259,7 +259,7 @@ close(fd)
  kAsked +
  kSave + list("1 | " + kHuge + " | 1 | 1\n" + kFive, "2") + ">" + list("1 | " + kHuge + " | 1 | "
  "1\n" +
- kFive, "2") + ">" + kWarn + ">", "1|" + kHuge + "|1|1|\n", 1, "Q=$P; ulimit -v 80000;"},
+ kFive, "2") + ">" + kWarn + ">", "1|" + kHuge + "|1|1|\n", 1, "Q=$P; ulimit -v 67000;"},
 {"OutputLostToAFullDiskEndsWith1", {}, "new 5 a 1 1 exit", "640\n", "5|a|1|1|\n", 1,
  "umask 026; exec >/dev/full;", "stat -c %a stock.txt"},
 {"HandEditsAreNeverOverwrittenUnlessWritten", {}, "", kStart + kAsked + list(kNails + kScrews +
