@@ -67,6 +67,7 @@ char* putRow(char* at, const Product& item, const char (&bar)[barSize],
     return std::copy_n(end, endSize - 1, at);
 }
 
+// Closes the load's file however the load ends, an allocation failure included.
 struct Closer {
     int file;
     ~Closer() {

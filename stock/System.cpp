@@ -99,23 +99,20 @@ Look look(const fs::path& path) {
     return seen;
 }
 
-int openToRead(const fs::path& path, Look& seen) {
-    seen = Look();
+namespace {
+
+int openWithoutBlocking(const fs::path& path) {
     // Without blocking: a FIFO swapped in would otherwise wait for a writer for good.
-    const int file = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (file < 0) {
-        seen.kind = errno == ENOENT ? Kind::none : Kind::other;
-        return -1;
-    }
+    return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
+void describeOpen(int file, Look& seen) {
     struct stat info;
-    seen.kind = Kind::other;
     if (::fstat(file, &info) == 0)
         describe(info, seen);
-    if (seen.kind == Kind::regular)
-        return file;
-    ::close(file);
-    return -1;
 }
+
+} // namespace
 
 long long readSome(int file, char* into, std::size_t size) {
     ssize_t got;
@@ -157,18 +154,17 @@ int createTemporary(const fs::path& path, const Look& target) {
     return file;
 }
 
-bool writeAll(int file, const char* from, std::size_t size) {
-    while (size > 0) {
-        const ssize_t put = ::write(file, from, size);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        from += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return true;
+namespace {
+
+long long writeSome(int file, const char* from, std::size_t size) {
+    ssize_t put;
+    do
+        put = ::write(file, from, size);
+    while (put < 0 && errno == EINTR);
+    return put;
 }
+
+} // namespace
 
 bool flush(int file) {
 #ifdef F_FULLFSYNC
@@ -177,14 +173,6 @@ bool flush(int file) {
         return true;
 #endif
     return ::fsync(file) == 0;
-}
-
-FileId identify(int file) {
-    Look seen;
-    struct stat info;
-    if (::fstat(file, &info) == 0)
-        describe(info, seen);
-    return seen.id;
 }
 
 bool close(int file) {
@@ -234,7 +222,8 @@ void describe(HANDLE handle, Look& seen) {
     seen.writable =
         seen.kind == Kind::regular && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
     seen.id.exists = true;
-    seen.id.device = info.dwVolumeSerialNumber;
+    // The volume's serial number stays out (`device` 0): wine asks it of a service that a fresh
+    // prefix may not have started yet, so two looks at one file could disagree.
     seen.id.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
     seen.id.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
     seen.id.modified =
@@ -271,21 +260,18 @@ Look look(const fs::path& path) {
     return seen;
 }
 
-int openToRead(const fs::path& path, Look& seen) {
-    seen = Look();
+namespace {
+
+int openWithoutBlocking(const fs::path& path) {
     // Binary: text mode would stop at a Ctrl-Z byte and lose the rest of the table.
-    const int file = ::_wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
-    if (file < 0) {
-        seen.kind = errno == ENOENT ? Kind::none : Kind::other;
-        return -1;
-    }
-    seen.kind = Kind::other;
-    describe(handleOf(file), seen);
-    if (seen.kind == Kind::regular)
-        return file;
-    ::_close(file);
-    return -1;
+    return ::_wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
 }
+
+void describeOpen(int file, Look& seen) {
+    describe(handleOf(file), seen);
+}
+
+} // namespace
 
 long long readSome(int file, char* into, std::size_t size) {
     return ::_read(file, into, static_cast<unsigned>(size));
@@ -304,26 +290,16 @@ int createTemporary(const fs::path& path, const Look&) {
     return file;
 }
 
-bool writeAll(int file, const char* from, std::size_t size) {
-    while (size > 0) {
-        const unsigned part = size < (1u << 30) ? static_cast<unsigned>(size) : (1u << 30);
-        const int put = ::_write(file, from, part);
-        if (put <= 0)
-            return false;
-        from += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return true;
+namespace {
+
+long long writeSome(int file, const char* from, std::size_t size) {
+    return ::_write(file, from, size < (1u << 30) ? static_cast<unsigned>(size) : (1u << 30));
 }
+
+} // namespace
 
 bool flush(int file) {
     return ::_commit(file) == 0;
-}
-
-FileId identify(int file) {
-    Look seen;
-    describe(handleOf(file), seen);
-    return seen.id;
 }
 
 bool close(int file) {
@@ -348,5 +324,38 @@ void discard(const fs::path& temporary) {
 }
 
 #endif
+
+int openToRead(const fs::path& path, Look& seen) {
+    seen = Look();
+    const int file = openWithoutBlocking(path);
+    if (file < 0) {
+        seen.kind = errno == ENOENT ? Kind::none : Kind::other;
+        return -1;
+    }
+    // What was opened, not what the name shows now: another file may have taken its place.
+    seen.kind = Kind::other;
+    describeOpen(file, seen);
+    if (seen.kind == Kind::regular)
+        return file;
+    close(file);
+    return -1;
+}
+
+FileId identify(int file) {
+    Look seen;
+    describeOpen(file, seen);
+    return seen.id;
+}
+
+bool writeAll(int file, const char* from, std::size_t size) {
+    while (size > 0) {
+        const long long put = writeSome(file, from, size);
+        if (put <= 0)
+            return false;
+        from += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
 
 } // namespace sys

@@ -15,7 +15,7 @@ enum class Kind { none, regular, other };
 // Which file stood at a path, and as what: equal when it is the same file, unchanged.
 struct FileId {
     bool exists = false;
-    std::uint64_t device = 0;  // or the volume
+    std::uint64_t device = 0;  // 0 on Windows
     std::uint64_t index = 0;   // the inode, or the file index
     std::uint64_t size = 0;    // in bytes
     std::int64_t modified = 0; // last write, in the system's own finest unit
