@@ -51,20 +51,60 @@ fs::path linkTarget(fs::path path) {
     return path;
 }
 
-// Writes one row of the listing or the file at `at`, in room enough: the four fields, `bar`
-// between them and `end` after the last; returns the end. One function for both forms, so
-// that they never drift apart; the sizes are constants, so that every copy is inlined.
-template <std::size_t barSize, std::size_t endSize>
-char* putRow(char* at, const Product& item, const char (&bar)[barSize],
-             const char (&end)[endSize]) {
-    at = std::to_chars(at, at + 11, item.id).ptr;
-    at = std::copy_n(bar, barSize - 1, at);
-    at = std::copy_n(item.name.data(), item.name.size(), at);
-    at = std::copy_n(bar, barSize - 1, at);
-    at = std::to_chars(at, at + 11, item.price).ptr;
-    at = std::copy_n(bar, barSize - 1, at);
-    at = std::to_chars(at, at + 11, item.quantity).ptr;
-    return std::copy_n(end, endSize - 1, at);
+// Writes `value` in plain decimal at `at`, with a leading "-" when negative; returns the end.
+// Two digits at a time: every row has three numbers, and this is the most of its cost.
+char* putNumber(char* at, std::int32_t value) {
+    static const char pairs[] = "000102030405060708091011121314151617181920212223242526272829303132"
+                                "3334353637383940414243444546474849"
+                                "505152535455565758596061626364656667686970717273747576777879808182"
+                                "8384858687888990919293949596979899";
+    std::uint32_t magnitude = static_cast<std::uint32_t>(value);
+    if (value < 0) {
+        *at++ = '-';
+        magnitude = 0u - magnitude; // even the most negative value has one
+    }
+    char digits[10];
+    char* first = digits + sizeof digits;
+    for (; magnitude >= 100; magnitude /= 100) {
+        first -= 2;
+        first[0] = pairs[magnitude % 100 * 2];
+        first[1] = pairs[magnitude % 100 * 2 + 1];
+    }
+    if (magnitude >= 10)
+        *--first = pairs[magnitude * 2 + 1];
+    *--first = magnitude >= 10 ? pairs[magnitude * 2] : static_cast<char>('0' + magnitude);
+    while (first != digits + sizeof digits)
+        *at++ = *first++;
+    return at;
+}
+
+// Writes the record's row of the listing at `row` and, unless it is a tombstone, its line of
+// the file at `line`, both in room enough, and advances both. The numbers are formatted once,
+// for the listing, and copied into the file's line.
+void putRows(char*& row, char*& line, const Product& item) {
+    const auto copy = [](const char* from, const char* end, char* to) {
+        while (from != end)
+            *to++ = *from++;
+        return to;
+    };
+    char* const id = row;
+    row = copy(" | ", " | " + 3, putNumber(row, item.id));
+    char* const name = row;
+    row = std::copy_n(item.name.data(), item.name.size(), row);
+    char* const price = copy(" | ", " | " + 3, row);
+    char* const quantity = copy(" | ", " | " + 3, putNumber(price, item.price));
+    row = putNumber(quantity, item.quantity);
+    *row++ = '\n';
+    if (item.id == 0)
+        return;
+    line = copy(id, name - 3, line);
+    *line++ = '|';
+    line = std::copy_n(item.name.data(), item.name.size(), line);
+    *line++ = '|';
+    line = copy(price, quantity - 3, line);
+    *line++ = '|';
+    line = copy(quantity, row - 1, line);
+    line = copy(lineEnd, lineEnd + sizeof lineEnd - 1, line);
 }
 
 // Closes the load's file however the load ends, an allocation failure included.
@@ -214,8 +254,7 @@ bool Stock::write(bool overwrite) {
             refusal = saveFile(overwrite);
     } catch (const std::exception&) {
         // Out of memory, or no source of random names: a failed save, never the end of the run.
-        std::string().swap(file);
-        filed = 0;
+        forget();
     }
     unsaved = refusal != nullptr;
     if (refusal)
@@ -233,7 +272,7 @@ const char* Stock::saveFile(bool overwrite) {
         return notSaved;
     if (!overwrite && changedElsewhere(before))
         return changedHere;
-    formatFile(); // before the file is made, since it may throw
+    format(); // before the file is made, since it may throw
     static std::random_device random;
     const fs::path directory = target.parent_path();
     fs::path temporary;
@@ -244,7 +283,7 @@ const char* Stock::saveFile(bool overwrite) {
     }
     if (out < 0)
         return notSaved;
-    bool saved = sys::writeAll(out, file.data(), file.size()) && sys::flush(out);
+    bool saved = sys::writeAll(out, file.data(), fileSize) && sys::flush(out);
     // Taken from the file itself: after the rename, the name could already be another's.
     const sys::FileId mine = sys::identify(out);
     saved = sys::close(out) && saved;
@@ -275,17 +314,12 @@ void Stock::saveAndDisplay() {
 }
 
 void Stock::saveReloadAndDisplay() {
-    // Reloading after a failed save would bring back the old file and lose every change since.
-    // And while stock.txt is still the file just saved, reloading it would give exactly the
-    // table less its tombstones, which the file's text already holds.
-    if (!write())
-        dropTombstones();
-    else if (sys::look(fileName).id != known)
+    // Dropped before the save, which leaves them out anyway: so a failed save keeps the work
+    // without them, and while stock.txt is still the file just saved, reloading it would give
+    // exactly this table, whose text is formatted already.
+    dropTombstones();
+    if (write() && sys::look(fileName).id != known)
         read();
-    else {
-        dropTombstones();
-        filed = count;
-    }
     display();
 }
 
@@ -305,71 +339,65 @@ void Stock::dropTombstones() {
 
 // Records were changed in place, or replaced: every row is formatted anew when next needed.
 void Stock::changed() {
-    listed = 0;
-    filed = 0;
+    formatted = 0;
 }
 
-// Brings `file` up to the whole table.
-void Stock::formatFile() {
-    if (filed == 0)
-        file.clear();
-    appendRows(file, filed, true);
-    filed = count;
+// Drops the kept text and its memory, after an allocation failed.
+void Stock::forget() {
+    std::string().swap(file);
+    std::string().swap(listing);
+    formatted = 0;
 }
 
-// Brings `listing` and `monies` up to the whole table.
-void Stock::formatListing() {
-    if (listed == 0) {
-        listing.clear();
+// Brings `file`, `listing` and `monies` up to the whole table, in one pass over the records
+// that they lack, in place: the strings only ever grow, so that they are zero-filled only then.
+void Stock::format() {
+    if (formatted == 0) {
+        fileSize = 0;
+        listingSize = 0;
         monies = Money();
     }
-    for (cursor = listed; cursor < count; ++cursor)
-        monies.add(std::int64_t{items[cursor].price} * items[cursor].quantity);
-    appendRows(listing, listed, false);
-    listed = count;
-}
-
-// Appends the file's or the listing's rows of the records from `from` on, in one pass: room
-// for the longest they can be is made once, filled in place, and cut to what was used.
-void Stock::appendRows(std::string& text, std::int32_t from, bool fileForm) {
     constexpr std::size_t longest = 3 * 11 + 3 * 3 + 3; // but the name
     std::size_t room = 0;
-    for (cursor = from; cursor < count; ++cursor)
+    for (cursor = formatted; cursor < count; ++cursor)
         room += longest + items[cursor].name.size();
-    const std::size_t start = text.size();
-    text.resize(start + room);
-    char* at = text.data() + start;
-    for (cursor = from; cursor < count; ++cursor) {
-        if (!fileForm)
-            at = putRow(at, items[cursor], " | ", "\n");
-        else if (items[cursor].id != 0)
-            at = putRow(at, items[cursor], "|", lineEnd);
+    if (file.size() < fileSize + room)
+        file.resize(fileSize + room);
+    if (listing.size() < listingSize + room)
+        listing.resize(listingSize + room);
+    char* line = file.data() + fileSize;
+    char* row = listing.data() + listingSize;
+    for (cursor = formatted; cursor < count; ++cursor) {
+        putRows(row, line, items[cursor]);
+        monies.add(std::int64_t{items[cursor].price} * items[cursor].quantity);
     }
-    text.resize(static_cast<std::size_t>(at - text.data()));
+    fileSize = static_cast<std::size_t>(line - file.data());
+    listingSize = static_cast<std::size_t>(row - listing.data());
+    formatted = count;
 }
 
 void Stock::display() {
     try {
-        formatListing();
+        format();
     } catch (const std::bad_alloc&) {
         // No room for the whole text: the same bytes go out row by row, field by field.
-        std::string().swap(listing);
-        listed = 0;
+        forget();
     }
     const auto out = [](std::string_view part) {
         std::cout.write(part.data(), static_cast<std::streamsize>(part.size()));
     };
     out("id | name | price | qty\n ----------------------\n");
-    if (listed == count) {
-        out(listing);
+    if (formatted == count) {
+        out(std::string_view(listing.data(), listingSize));
     } else {
         monies = Money();
         for (cursor = 0; cursor < count; ++cursor) {
             const Product& item = items[cursor];
             Product numbers; // the row without its name, which goes out on its own
             numbers.set(item.id, "", item.price, item.quantity);
-            char row[64];
-            char* const end = putRow(row, numbers, " | ", "\n");
+            char row[64], line[64];
+            char *end = row, *unused = line;
+            putRows(end, unused, numbers);
             char* const name = std::search(row, end, " | ", " | " + 3) + 3;
             out(std::string_view(row, static_cast<std::size_t>(name - row)));
             out(item.name);

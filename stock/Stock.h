@@ -34,10 +34,11 @@ public:
     sys::FileId known;       // stock.txt as last loaded or saved here; saves replace no other
     // Each row is formatted once, when first listed or saved, and kept: a command that changes
     // records in place calls changed(), and only the rows of appended records are added.
-    std::string listing; // the listing's rows of the records before `listed`
-    std::int32_t listed = 0;
-    std::string file; // the file's lines of the records before `filed`, id 0 left out
-    std::int32_t filed = 0;
+    std::string listing;         // in its first `listingSize` bytes, the listing's rows of
+    std::size_t listingSize = 0; // the records before `formatted`
+    std::string file;            // in its first `fileSize` bytes, their lines of the file,
+    std::size_t fileSize = 0;    // id 0 left out
+    std::int32_t formatted = 0;  // how many records `listing`, `file` and `monies` cover
 
     void read();
     bool write(bool overwrite = false); // false when the save failed, which it reports
@@ -51,9 +52,8 @@ public:
     std::int32_t readNumberField();
     const char* saveFile(bool overwrite);
     bool changedElsewhere(const sys::Look& now) const;
-    void formatFile();
-    void formatListing();
-    void appendRows(std::string& text, std::int32_t from, bool fileForm);
+    void forget();
+    void format();
     void dropTombstones();
 };
 

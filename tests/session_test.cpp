@@ -199,7 +199,7 @@ const Case kCases[] = {
  },
 {"MemoryRunsOutWhileListing", "1|" + times("x", 20000000) + "|1|1|\n", "new 5 a 1 1 inv exit exit",
  kStart + kAsked + kSave + times(list(kHuge + "5 | a | 1 | 1\n", "2") + ">", 2) + kWarn + ">", "1|"
- + times("x", 20000000) + "|1|1|\n", 1, "Q=$P; ulimit -v 67000;"},
+ + times("x", 20000000) + "|1|1|\n", 1, "Q=$P; ulimit -v 78000;"},
 {"OutputLostToAFullDiskEndsWith1", {}, "new 5 a 1 1 exit", "640\n", "5|a|1|1|\n", 1, "umask 026; "
  "exec >/dev/full;", "stat -c %a stock.txt"},
 {"HandEditsAreNeverOverwrittenUnlessWritten", {}, "", kStart + kAsked + L(kEx + ",5 a 1 1", "196") +
