@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -52,7 +53,7 @@ fs::path linkTarget(fs::path path) {
 }
 
 // Writes `value` in plain decimal at `at`, with a leading "-" when negative; returns the end.
-// Two digits at a time: every row has three numbers, and this is the most of its cost.
+// Two digits at a time, straight into place: three numbers are most of what a row costs.
 char* putNumber(char* at, std::int32_t value) {
     static const char pairs[] = "000102030405060708091011121314151617181920212223242526272829303132"
                                 "3334353637383940414243444546474849"
@@ -63,48 +64,33 @@ char* putNumber(char* at, std::int32_t value) {
         *at++ = '-';
         magnitude = 0u - magnitude; // even the most negative value has one
     }
-    char digits[10];
-    char* first = digits + sizeof digits;
-    for (; magnitude >= 100; magnitude /= 100) {
-        first -= 2;
-        first[0] = pairs[magnitude % 100 * 2];
-        first[1] = pairs[magnitude % 100 * 2 + 1];
+    std::uint32_t power = 10;
+    int digits = 1;
+    for (; digits < 10 && magnitude >= power; ++digits)
+        power *= 10;
+    char* const end = at + digits;
+    for (at = end; magnitude >= 100; magnitude /= 100) {
+        at -= 2;
+        std::memcpy(at, pairs + magnitude % 100 * 2, 2);
     }
     if (magnitude >= 10)
-        *--first = pairs[magnitude * 2 + 1];
-    *--first = magnitude >= 10 ? pairs[magnitude * 2] : static_cast<char>('0' + magnitude);
-    while (first != digits + sizeof digits)
-        *at++ = *first++;
-    return at;
+        std::memcpy(at - 2, pairs + magnitude * 2, 2);
+    else
+        at[-1] = static_cast<char>('0' + magnitude);
+    return end;
 }
 
-// Writes the record's row of the listing at `row` and, unless it is a tombstone, its line of
-// the file at `line`, both in room enough, and advances both. The numbers are formatted once,
-// for the listing, and copied into the file's line.
-void putRows(char*& row, char*& line, const Product& item) {
-    const auto copy = [](const char* from, const char* end, char* to) {
-        while (from != end)
-            *to++ = *from++;
-        return to;
-    };
-    char* const id = row;
-    row = copy(" | ", " | " + 3, putNumber(row, item.id));
-    char* const name = row;
-    row = std::copy_n(item.name.data(), item.name.size(), row);
-    char* const price = copy(" | ", " | " + 3, row);
-    char* const quantity = copy(" | ", " | " + 3, putNumber(price, item.price));
-    row = putNumber(quantity, item.quantity);
-    *row++ = '\n';
-    if (item.id == 0)
-        return;
-    line = copy(id, name - 3, line);
-    *line++ = '|';
-    line = std::copy_n(item.name.data(), item.name.size(), line);
-    *line++ = '|';
-    line = copy(price, quantity - 3, line);
-    *line++ = '|';
-    line = copy(quantity, row - 1, line);
-    line = copy(lineEnd, lineEnd + sizeof lineEnd - 1, line);
+// Writes one row of the listing or the file at `at`, in room enough: the four fields, `bar`
+// between them and `end` after the last; returns the end. One function for both forms, so
+// that they never drift apart; the sizes are constants, so that every copy is inlined.
+template <std::size_t barSize, std::size_t endSize>
+char* putRow(char* at, const Product& item, const char (&bar)[barSize],
+             const char (&end)[endSize]) {
+    at = std::copy_n(bar, barSize - 1, putNumber(at, item.id));
+    at = std::copy_n(item.name.data(), item.name.size(), at);
+    at = std::copy_n(bar, barSize - 1, at);
+    at = std::copy_n(bar, barSize - 1, putNumber(at, item.price));
+    return std::copy_n(end, endSize - 1, putNumber(at, item.quantity));
 }
 
 // Closes the load's file however the load ends, an allocation failure included.
@@ -368,7 +354,9 @@ void Stock::format() {
     char* line = file.data() + fileSize;
     char* row = listing.data() + listingSize;
     for (cursor = formatted; cursor < count; ++cursor) {
-        putRows(row, line, items[cursor]);
+        row = putRow(row, items[cursor], " | ", "\n");
+        if (items[cursor].id != 0)
+            line = putRow(line, items[cursor], "|", lineEnd);
         monies.add(std::int64_t{items[cursor].price} * items[cursor].quantity);
     }
     fileSize = static_cast<std::size_t>(line - file.data());
@@ -395,10 +383,9 @@ void Stock::display() {
             const Product& item = items[cursor];
             Product numbers; // the row without its name, which goes out on its own
             numbers.set(item.id, "", item.price, item.quantity);
-            char row[64], line[64];
-            char *end = row, *unused = line;
-            putRows(end, unused, numbers);
-            char* const name = std::search(row, end, " | ", " | " + 3) + 3;
+            char row[64];
+            char* const end = putRow(row, numbers, " | ", "\n");
+            char* const name = std::find(row, end, '|') + 2; // past the id's " | "
             out(std::string_view(row, static_cast<std::size_t>(name - row)));
             out(item.name);
             out(std::string_view(name, static_cast<std::size_t>(end - name)));
