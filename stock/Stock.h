@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 // The exact total of any table: 10000 products of two 32-bit numbers need more than 64 bits,
 // so it is kept in two 64-bit halves, as two's complement.
