@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <new>
 #include <string>
 
 // Defined here, in this order, so that the table exists before the form that writes into it.
@@ -20,13 +21,30 @@ int finish(int status) {
     return status == 0 && (!std::cout || std::ferror(stdout)) ? 1 : status;
 }
 
+// Ends the program once standard input has no more words: at its end, or when it could not
+// be read, which is said.
 int endOfInput(int status) {
     std::cout << "\n";
+    if (std::cin.bad() || std::ferror(stdin)) {
+        std::cout << "could not read the input\n";
+        status = 1;
+    }
     if (stock.unsaved) {
         std::cout << unsavedWarning << "\n";
         status = 1;
     }
     return finish(status);
+}
+
+// Runs a dialogue; returns whether the table may have changed, so that it is saved and
+// listed. A dialogue that runs out of memory has changed nothing, and says so.
+bool ran(bool (EntryForm::*dialogue)()) {
+    try {
+        return (form.*dialogue)();
+    } catch (const std::bad_alloc&) {
+        std::cout << "not enough memory: the command was not carried out\n";
+        return false;
+    }
 }
 
 } // namespace
@@ -37,6 +55,7 @@ int main() {
     static char buffer[1 << 16];
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
     sys::prepare();
+    stock.terminal = sys::isTerminal();
 
     std::string input;
     bool warned = false; // the last "exit" warned of unsaved work, all of which is still unsaved
@@ -61,15 +80,15 @@ int main() {
         }
         if (input == "write")
             stock.write(true); // the user's choice: it replaces even a file changed elsewhere
-        if (input == "new" && form.addProduct()) {
+        if (input == "new" && ran(&EntryForm::addProduct)) {
             stock.saveAndDisplay();
             warned = false;
         }
-        if (input == "delete" && form.deleteProduct()) {
+        if (input == "delete" && ran(&EntryForm::deleteProduct)) {
             stock.saveReloadAndDisplay();
             warned = false;
         }
-        if (input == "edit" && form.editProduct()) {
+        if (input == "edit" && ran(&EntryForm::editProduct)) {
             stock.saveAndDisplay();
             warned = false;
         }
@@ -77,7 +96,7 @@ int main() {
             return endOfInput(1);         // inside a dialogue, which has changed nothing
         warned = warned && stock.unsaved; // a save or load that succeeds ends the warning
         std::cout << ">";
-        if (!(std::cin >> input))
+        if (!form.nextWord(input))
             return endOfInput(0);
     }
     return finish(stock.unsaved ? 1 : 0);

@@ -4,6 +4,8 @@
 
 #include <iostream>
 #include <limits>
+#include <new>
+#include <utility>
 
 void EntryForm::showHelp() {
     std::cout << "help: detailed information\n"
@@ -16,6 +18,19 @@ void EntryForm::showHelp() {
                  "exit: exits the program\n";
 }
 
+// Reads the next word of standard input into `word`; false at the end of input, or when it
+// cannot be read: a read error, no memory to hold it, or more than the file could hold.
+bool EntryForm::nextWord(std::string& word) {
+    constexpr std::streamsize longest = std::streamsize{1} << 30;
+    std::cin.width(longest + 1);
+    if (!(std::cin >> word))
+        return false;
+    if (word.size() <= static_cast<std::size_t>(longest))
+        return true;
+    std::cin.setstate(std::ios::badbit);
+    return false;
+}
+
 // Asks until the answer is a whole decimal number within 32 bits, with a leading "-" only
 // when `allowSign`. `valid` stays false only when input has ended.
 std::int32_t EntryForm::readNumber(std::string prompt, bool allowSign) {
@@ -23,11 +38,10 @@ std::int32_t EntryForm::readNumber(std::string prompt, bool allowSign) {
     valid = false;
     while (!valid) {
         std::cout << prompt;
-        if (!(std::cin >> token))
+        if (!nextWord(token))
             return 0;
         cursor = 0;
-        // A word too long for a 32-bit cursor is no number anyway.
-        valid = token.size() <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+        valid = true;
         value = 0;
         if (allowSign && token[0] == '-')
             cursor = 1;
@@ -55,7 +69,7 @@ void EntryForm::readWord(std::string prompt) {
     valid = false;
     while (!valid) {
         std::cout << prompt;
-        if (!(std::cin >> token))
+        if (!nextWord(token))
             return;
         valid = token.find('|') == std::string::npos;
     }
@@ -69,7 +83,7 @@ bool EntryForm::addProduct() {
     readWord("Enter name (word): ");
     if (!valid)
         return false;
-    name = token;
+    name = std::move(token); // not copied: a long name needs memory enough for the product
     price = readNumber("Enter price (number): ", false);
     if (!valid)
         return false;
@@ -123,6 +137,8 @@ bool EntryForm::editProduct() {
         quantity = readNumber("Enter new quantity (number): ", true);
     if (!valid)
         return false;
+    if (price == 2)
+        makeRoom();
     for (cursor = 0; cursor < stock.count; ++cursor) {
         Product& item = stock.items[cursor];
         if (item.id != id)
@@ -130,7 +146,7 @@ bool EntryForm::editProduct() {
         if (price == 1)
             item.id = quantity;
         if (price == 2)
-            item.name = token;
+            item.name = token; // into the room made for it: nothing to allocate
         if (price == 3)
             item.price = quantity;
         if (price == 4)
@@ -138,4 +154,21 @@ bool EntryForm::editProduct() {
     }
     stock.changed();
     return true;
+}
+
+// Makes room for the new name `token` in every product with the id, so that running out of
+// memory while doing so leaves every name as it was, and gives back what it took.
+void EntryForm::makeRoom() {
+    try {
+        for (cursor = 0; cursor < stock.count; ++cursor) {
+            if (stock.items[cursor].id == id)
+                stock.items[cursor].name.reserve(token.size());
+        }
+    } catch (const std::bad_alloc&) {
+        for (cursor = 0; cursor < stock.count; ++cursor) {
+            if (stock.items[cursor].id == id)
+                stock.items[cursor].name.shrink_to_fit();
+        }
+        throw;
+    }
 }

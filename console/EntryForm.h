@@ -16,12 +16,14 @@ public:
     std::int32_t quantity = 0; // in "edit", the new number
 
     void showHelp();
+    bool nextWord(std::string& word);
     std::int32_t readNumber(std::string prompt, bool allowSign);
     void readWord(std::string prompt);
     // Each dialogue returns whether the table may have changed, so that it is saved and listed.
     bool addProduct();
     bool deleteProduct();
     bool editProduct();
+    void makeRoom();
 };
 
 extern EntryForm form;

@@ -39,19 +39,6 @@ std::int32_t wrapped(std::uint32_t number) {
     return static_cast<std::int32_t>(number - half) + std::numeric_limits<std::int32_t>::min();
 }
 
-// The file a save must replace: stock.txt itself, or the file its chain of links ends at,
-// so that a link stays a link.
-fs::path linkTarget(fs::path path) {
-    std::error_code error;
-    for (int hops = 0; hops < 40 && fs::is_symlink(path, error); ++hops) {
-        const fs::path next = fs::read_symlink(path, error);
-        if (error)
-            break;
-        path = next.is_absolute() ? next : path.parent_path() / next;
-    }
-    return path;
-}
-
 // Writes `value` in plain decimal at `at`, with a leading "-" when negative; returns the end.
 // Two digits at a time, straight into place: three numbers are most of what a row costs.
 char* putNumber(char* at, std::int32_t value) {
@@ -93,13 +80,26 @@ char* putRow(char* at, const Product& item, const char (&bar)[barSize],
     return std::copy_n(end, endSize - 1, putNumber(at, item.quantity));
 }
 
-// Closes the load's file however the load ends, an allocation failure included.
-struct Closer {
-    int file;
-    ~Closer() {
-        sys::close(file);
+// Writes `text` to standard output. On a terminal, each control character (C0, DEL, and C1
+// in UTF-8) goes out as "?", so that a name from stock.txt cannot command the terminal; the
+// text holds no line feed but those that end its lines.
+void show(std::string_view text, bool terminal) {
+    const auto put = [](std::string_view part) {
+        std::cout.write(part.data(), static_cast<std::streamsize>(part.size()));
+    };
+    std::size_t from = 0;
+    for (std::size_t at = 0; terminal && at < text.size(); ++at) {
+        const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+        const bool c1 = byte(at) == 0xc2 && at + 1 < text.size() && (byte(at + 1) & 0xe0) == 0x80;
+        if ((byte(at) < 0x20 && byte(at) != '\n') || byte(at) == 0x7f || c1) {
+            put(text.substr(from, at - from));
+            put("?");
+            at += c1 ? 1 : 0;
+            from = at + 1;
+        }
     }
-};
+    put(text.substr(from));
+}
 
 } // namespace
 
@@ -140,6 +140,7 @@ void Stock::read() {
     } catch (const std::bad_alloc&) {
         // A line too long to hold: what was loaded before it stays.
     }
+    held = sys::hold(held); // read no more
     loadFailed = !whole;
     if (loadFailed)
         std::cout << "could not read 'stock.txt'; saving is off until 'read' succeeds\n";
@@ -150,17 +151,19 @@ void Stock::read() {
 // Fills the table from stock.txt. False when something is there but could not be read whole;
 // no file at all, or a link to none, is an empty table.
 bool Stock::loadFile() {
+    sys::close(held);
+    held = -1;
+    known = sys::FileId();
     sys::Look seen;
-    const int in = sys::openToRead(fileName, seen);
+    held = sys::openToRead(sys::resolve(fileName), seen);
     known = seen.id;
-    if (in < 0)
+    if (held < 0)
         return seen.kind == sys::Kind::none;
-    const Closer closer{in};
     char block[1 << 16];
     bool room = true;
     long long got = 0;
     line.clear();
-    while (room && (got = sys::readSome(in, block, sizeof block)) > 0) {
+    while (room && (got = sys::readSome(held, block, sizeof block)) > 0) {
         // A line ends at a line feed, a carriage return, or both; the blank "line" between
         // the two of a pair holds no record.
         const char* const stop = block + got;
@@ -252,7 +255,7 @@ bool Stock::write(bool overwrite) {
 // on the disk: stock.txt always holds one whole table. Returns nullptr when saved, otherwise
 // what to tell the user.
 const char* Stock::saveFile(bool overwrite) {
-    const fs::path target = linkTarget(fileName);
+    const fs::path target = sys::resolve(fileName);
     const sys::Look before = sys::look(target);
     if (before.kind == sys::Kind::other || (before.kind == sys::Kind::regular && !before.writable))
         return notSaved;
@@ -270,22 +273,41 @@ const char* Stock::saveFile(bool overwrite) {
     if (out < 0)
         return notSaved;
     bool saved = sys::writeAll(out, file.data(), fileSize) && sys::flush(out);
-    // Taken from the file itself: after the rename, the name could already be another's.
+    // Taken from the file itself, and kept: after the rename, the name could be another's.
     const sys::FileId mine = sys::identify(out);
+    const int kept = saved ? sys::keep(temporary, mine) : -1;
     saved = sys::close(out) && saved;
-    const char* refusal = saved ? nullptr : notSaved;
-    // Once more, since writing a large table leaves time for someone else to save.
-    if (!refusal && !overwrite && changedElsewhere(sys::look(target)))
-        refusal = changedHere;
-    if (!refusal && !sys::replace(temporary, target))
-        refusal = notSaved;
+    const char* const refusal = saved ? place(temporary, target, overwrite) : notSaved;
     if (refusal) {
+        sys::close(kept);
         sys::discard(temporary);
         return refusal;
     }
+    sys::close(held);
+    held = kept;
     known = mine;
     // The new table is in place, but is not sure to survive a power cut until this is done.
     return sys::flushDirectory(directory) ? nullptr : notSaved;
+}
+
+// Puts the saved temporary file in place of stock.txt at `target`. A save that may not
+// overwrite looks at stock.txt once more, afresh, under the lock that every copy takes, so that
+// no other copy can save between this look and the replacement; and where there was no file, it
+// never replaces one that has appeared since. Returns nullptr when done, or what to tell.
+const char* Stock::place(const fs::path& temporary, const fs::path& target, bool overwrite) {
+    if (overwrite)
+        return sys::replace(temporary, target) ? nullptr : notSaved;
+    if (!sys::lock(target.parent_path(), held))
+        return notSaved;
+    const sys::Look now = sys::look(target);
+    const char* refusal = changedHere;
+    if (!changedElsewhere(now)) {
+        const bool placed = now.kind == sys::Kind::none ? sys::placeNew(temporary, target)
+                                                        : sys::replace(temporary, target);
+        refusal = placed ? nullptr : sys::look(target).kind != now.kind ? changedHere : notSaved;
+    }
+    sys::unlock(held);
+    return refusal;
 }
 
 // Whether stock.txt is now another file than the one last loaded or saved here. A file that
@@ -304,7 +326,7 @@ void Stock::saveReloadAndDisplay() {
     // without them, and while stock.txt is still the file just saved, reloading it would give
     // exactly this table, whose text is formatted already.
     dropTombstones();
-    if (write() && sys::look(fileName).id != known)
+    if (write() && sys::look(sys::resolve(fileName)).id != known)
         read();
     display();
 }
@@ -371,9 +393,7 @@ void Stock::display() {
         // No room for the whole text: the same bytes go out row by row, field by field.
         forget();
     }
-    const auto out = [](std::string_view part) {
-        std::cout.write(part.data(), static_cast<std::streamsize>(part.size()));
-    };
+    const auto out = [this](std::string_view part) { show(part, terminal); };
     out("id | name | price | qty\n ----------------------\n");
     if (formatted == count) {
         out(std::string_view(listing.data(), listingSize));

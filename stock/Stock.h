@@ -4,6 +4,7 @@
 #include "System.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 // The exact total of any table: 10000 products of two 32-bit numbers need more than 64 bits,
@@ -31,6 +32,8 @@ public:
     bool loadFailed = false; // stock.txt could not be read whole, so saving is off
     bool unsaved = false;    // a save failed since the last save or load that succeeded
     sys::FileId known;       // stock.txt as last loaded or saved here; saves replace no other
+    int held = -1;           // that file, kept open so that no other can take its identity
+    bool terminal = false;   // output goes to a terminal: names are shown without controls
     // Each row is formatted once, when first listed or saved, and kept: a command that changes
     // records in place calls changed(), and only the rows of appended records are added.
     std::string listing;         // in its first `listingSize` bytes, the listing's rows of
@@ -50,6 +53,8 @@ public:
     bool loadLine();
     std::int32_t readNumberField();
     const char* saveFile(bool overwrite);
+    const char* place(const std::filesystem::path& temporary,
+                      const std::filesystem::path& target, bool overwrite);
     bool changedElsewhere(const sys::Look& now) const;
     void forget();
     void format();

@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <filesystem>
 
-// All that the program asks of the operating system beyond the C++ standard library: to open
-// stock.txt without blocking and know what was opened, to make a private temporary file and
-// flush it to the disk before it replaces stock.txt, and to remove that file when a signal
-// ends the program. One branch per platform, in System.cpp; nothing else calls the system.
+// All that the program asks of the operating system beyond the C++ standard library: to find
+// stock.txt at the end of links that a neighbour may have planted, to open it without blocking
+// and know what was opened, to make a private temporary file and flush it to the disk before it
+// replaces stock.txt under a lock that every copy takes, to remove that file when a signal ends
+// the program, and to know whether the output is a terminal. One branch per platform, in
+// System.cpp; nothing else calls the system.
 namespace sys {
 
 enum class Kind { none, regular, other };
@@ -26,31 +28,52 @@ struct FileId {
     }
 };
 
-// What stands at the end of a path's links.
+// What stands at a path, a link counting as something other than a regular file.
 struct Look {
     Kind kind = Kind::none;
     bool writable = false; // a regular file with a write bit set that this process may write
     unsigned mode = 0;     // its permission bits
+    unsigned owner = 0;    // its user and group (POSIX)
+    unsigned group = 0;
     FileId id;
 };
 
-// Ignores SIGXFSZ, so that a file-size limit fails a write instead of ending the program, and
-// lets SIGINT, SIGTERM and SIGHUP remove a save's temporary file before they end it.
+// Ignores SIGXFSZ and SIGPIPE, so that a file-size limit or a closed output fails a write
+// instead of ending the program, and lets SIGINT, SIGTERM, SIGHUP and SIGQUIT remove a save's
+// temporary file before they end it.
 void prepare();
 
-// Returns what stands at `path` now.
+// Returns whether standard output is a terminal (on Windows, a console).
+bool isTerminal();
+
+// Returns the path of the file at the end of `path`'s links, free of links, following a link
+// only where the kernel's protected-links rule would, whatever the system's setting (POSIX);
+// empty when a link may not be followed or the links do not end.
+std::filesystem::path resolve(const std::filesystem::path& path);
+
+// Returns what stands at `path` now, without following a link; an empty path is "other".
 Look look(const std::filesystem::path& path);
 
-// Opens `path` for reading without blocking and fills `seen` from what was opened; returns
-// the descriptor of a regular file, or -1 (`seen.kind` tells none from something else).
+// Opens `path` for reading, only when it is a regular file, without following a link and
+// without blocking, and fills `seen` from what was opened; returns the descriptor, or -1
+// (`seen.kind` tells none from something else).
 int openToRead(const std::filesystem::path& path, Look& seen);
 
 // Reads up to `size` bytes; returns how many, 0 at the end of the file, -1 on an error.
 long long readSome(int file, char* into, std::size_t size);
 
-// Creates `path` exclusively, owner-only, then gives it the permissions of `target` (of a new
-// file, when there is none) on the descriptor; until it is replaced or removed, the three
-// signals remove it. Returns the descriptor, or -1.
+// Returns `file`, to be kept open and never read again for as long as it is stock.txt as last
+// loaded or saved, so that its identity cannot pass to another file; where identities are
+// never reused (Windows, whose file index counts reuses), closes it and returns -1.
+int hold(int file);
+
+// Opens the file at `path` that has the identity `id` read-only, and returns what hold()
+// returns for it; -1 when another file stands there.
+int keep(const std::filesystem::path& path, const FileId& id);
+
+// Creates `path` exclusively, owner-only, then gives it on the descriptor the owner, group
+// and permission bits of `target` as far as the system allows (a new file's, when there is
+// none); until it is replaced or removed, the signals remove it. Returns the descriptor, or -1.
 int createTemporary(const std::filesystem::path& path, const Look& target);
 
 // Writes all `size` bytes; false on any error.
@@ -62,14 +85,25 @@ bool flush(int file);
 // Returns the identity of an open file.
 FileId identify(int file);
 
-// Closes a descriptor; false when the last of its data could not be written.
+// Closes a descriptor, if there is one; false when the last of its data could not be written.
 bool close(int file);
+
+// Takes the lock that every copy of the program takes to replace stock.txt in `directory`,
+// whose kept file is `held` (or -1), trying for about a second; false when another holds it.
+bool lock(const std::filesystem::path& directory, int held);
+
+// Releases what lock() took.
+void unlock(int held);
 
 // Puts the temporary file in place of `target` in one step and lets the signals forget it;
 // false, with nothing changed, when the system refuses.
 bool replace(const std::filesystem::path& temporary, const std::filesystem::path& target);
 
-// Forces the directory's entries to stable storage; true where the file system cannot do it.
+// As replace(), but false when a file has appeared at `target` meanwhile.
+bool placeNew(const std::filesystem::path& temporary, const std::filesystem::path& target);
+
+// Forces the directory's entries to stable storage; true where the file system cannot do it
+// or the directory may not be opened.
 bool flushDirectory(const std::filesystem::path& directory);
 
 // Removes the temporary file and lets the signals forget it.
