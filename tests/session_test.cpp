@@ -29,9 +29,9 @@ void PrintTo(const Case& c, std::ostream* os) {
     *os << c.name;
 }
 
-// `w` waits until a shell condition holds, polling for up to 30 s (with a command of its own). `t` types its words into the
-// program only once it shows a prompt (">" or ": ") after its last answer; a word "!cmd" runs
-// cmd at that point instead. `mk N c` writes N bytes of c.
+// `w` waits until a shell condition holds, polling for up to 30 s (with a command of its own).
+// `t` types its words into the program only once it shows a prompt (">" or ": ") after its last
+// answer; a word "!cmd" runs cmd at that point instead. `mk N c` writes N bytes of c.
 const std::string kShell = R"(w() { i=0; until eval "$1"; do [ $((i += 1)) -gt 3000 ] && return 1
  eval "${2:-sleep 0.01}"; done; }
 t() { n=-1; for a; do w 's=$(wc -c <../out) && [ $s -gt $n ] && case $(tail -c1 ../out) in
@@ -98,10 +98,12 @@ const std::string kExample = "3|nails|2|100|\n4|screws|1|-5|\n", kEx = "3 nails 
  "2147483647|\n", kM = " | -2147483648 | 2147483647\n", kNames = "10|\x1b[2K\x1b[8mhid" + kMin +
  "100|\x1b]0;title\x07 a\tb\bc" + kMin + "1010|del\x7f c1:\xc2\x9b\xc2\x80" + kMin + "5|\xc3\xa9t"
  "\xc3\xa9 \xff\xc2\xa0\xc2" + kMin + "7|\x1b[2J|-2147483648|4|\n", kShort = times("1 n 1 7,", 59)
- + "1 n 1 7", kTmp = " block(HUP INT QUIT TERM) openat(tmp, O_WRONLY|O_CREAT|O_EXCL|O_NOFOLLOW|"
- "O_CLOEXEC, 0600) unblock fchown(fd, 65534, 65534) fchmod(fd, 0640) write(fd, 3|nails|2|100|\\n4|"
- "screws|1|-5|\\n5|a|1|1|\\n", kLs = "lstat(stock.txt) lstat(stock.txt)", kRo = "O_RDONLY|"
- "O_NONBLOCK|O_NOFOLLOW|O_CLOEXEC) fstat(fd) ";
+ + "1 n 1 7", kLs = "lstat(stock.txt) lstat(stock.txt)", kRo = "O_RDONLY|O_NONBLOCK|"
+ "O_NOFOLLOW|O_CLOEXEC) fstat(fd) ", kMade = " block(HUP INT QUIT TERM) openat(tmp, O_WRONLY|"
+ "O_CREAT|O_EXCL|O_NOFOLLOW|O_CLOEXEC, 0600) unblock ", kTmp = kMade + "fchown(fd, 65534, "
+ "65534) fchmod(fd, 0640) write(fd, 3|nails|2|100|\\n4|screws|1|-5|\\n5|a|1|1|\\n", kKept =
+ "fsync(fd) fstat(fd) openat(tmp, " + kRo + "close(fd) flock(fd, LOCK_EX|LOCK_NB) lstat(stock.txt) ", kDir = "flock(fd,"
+ " LOCK_UN) close(fd) openat(., O_RDONLY|O_CLOEXEC|O_DIRECTORY) fsync(fd) EINVAL close(fd) ";
 // clang-format on
 
 // Input that ends inside a dialogue: nothing changes or is saved, and the status is 1.
@@ -201,19 +203,22 @@ const Case kCases[] = {
  rm stock.txt)"},
 {"SaveIsPrivateOwnedThenOnDiskThenInPlaceUnderTheLock", kExample, "", kStart + kAsked + kSave + L(
  kEx + ",5 a 1 1", "196") + kAsked + L(kEx + ",5 a 1 1,6 b 1 1", "197") + kAsked + kChanged + L(kEx
- + ",5 a 1 1,6 b 1 1,7 c 1 1", "198") + kWarn + ">" + kLs + " openat(stock.txt, " + kRo + kLs +
- kTmp + ", 39) fsync(fd) EINVAL fstat(fd) close(fd) unlink(tmp) " + kLs + kTmp + "6|b|1|1|\\n, 48) "
- "fsync(fd) fstat(fd) openat(tmp, " + kRo + "close(fd) flock(fd, LOCK_EX|LOCK_NB) lstat(stock.txt) "
- "rename(tmp, stock.txt) flock(fd, LOCK_UN) close(fd) openat(., O_RDONLY|O_CLOEXEC|O_DIRECTORY) "
- "fsync(fd) EINVAL close(fd) " + kLs + " \n640 65534:65534\n", kExample + "5|a|1|1|\n6|b|1|1|\n9|h|"
- "1|1|\n", 1, R"(chown 65534:65534 stock.txt; chmod 6640 stock.txt; Q=$P
- t new 5 a 1 1 new 6 b 1 1 '!echo "9|h|1|1|" >>stock.txt' new 7 c 1 1 exit exit | strace -fs99 \
- -e trace=openat,newfstatat,fchown,fchmod,write,fsync,close,rename,unlink,flock,rt_sigprocmask \
- -o ../trace -e inject=fsync:error=EINVAL:when=1+2)",
+ + ",5 a 1 1,6 b 1 1,7 c 1 1", "198") + L(kEx + ",5 a 1 1,6 b 1 1,9 h 1 1", "198") + kAsked + L(kEx
+ + ",5 a 1 1,6 b 1 1,9 h 1 1,8 d 1 1", "199") + kLs + " openat(stock.txt, " + kRo + kLs + kTmp +
+ ", 39) fsync(fd) EINVAL fstat(fd) close(fd) unlink(tmp) " + kLs + kTmp + "6|b|1|1|\\n, 48) "
+ + kKept + "rename(tmp, stock.txt) " + kDir + kLs + " close(fd) " + kLs + " openat(stock.txt, "
+ + kRo + "lstat(stock.txt) ENOENT lstat(stock.txt) ENOENT" + kMade + "fchmod(fd, 0644) write(fd, "
+ "3|nails|2|"
+ "100|\\n4|screws|1|-5|\\n5|a|1|1|\\n6|b|1|1|\\n9|h|1|1|\\n8|d|1|1|\\n, 66) " + kKept + "ENOENT "
+ "link(tmp, stock.txt) unlink(tmp) " + kDir + "\n644 0:0\n", kExample + "5|a|1|1|\n6|b|1|1|\n9|h|"
+ "1|1|\n8|d|1|1|\n", 0, R"(chown 65534:65534 stock.txt; chmod 6640 stock.txt; Q=$P; umask 22
+ e=openat,newfstatat,fchown,fchmod,write,fsync,close,rename,link,unlink,flock,rt_sigprocmask
+ t new 5 a 1 1 new 6 b 1 1 '!echo "9|h|1|1|" >>stock.txt' new 7 c 1 1 read '!rm stock.txt' \
+ new 8 d 1 1 exit | strace -fs99 -o ../trace -e inject=fsync:error=EINVAL:when=1+2 -e trace=$e)",
  R"(awk '/"stock/ && !p { p = $1 } $1 == p' ../trace | sed -E '
  /write\(1,|fstatat\(0,|^[0-9]+ +[-+]/d
  s/^[0-9]+ +//; s/stock\.txt\.[0-9]+\.tmp/tmp/g; s/"|AT_FDCWD, //g; s/ += [0-9]+$//
- s/newfstatat\(([^,]*), \{.*NOFOLLOW\)/lstat(\1)/; s/newfstatat\([0-9]+, , \{.*\)/fstat(fd)/
+ s/newfstatat\(([^,]*), .*NOFOLLOW\)/lstat(\1)/; s/newfstatat\([0-9]+, , \{.*\)/fstat(fd)/
  s/rt_sigprocmask\(SIG_BLOCK, \[([A-Z ]*)\].*/block(\1)/; s/rt_sigprocmask.*/unblock/
  s/\(([0-9]+)([,)])/(fd\2/; s/ += -1 ([A-Z]+) .*/ \1/' | tr '\n' ' '; echo; rm ../trace
  stat -c '%a %u:%g' stock.txt)"},
@@ -229,12 +234,14 @@ const Case kCases[] = {
  trap '' HUP; strace -o /dev/null -e inject=fsync:signal=HUP:when=1 $T/plain; }; Q=q;)",
  "cat ../s"},
 {"MemoryRunsOutWithoutLosingAnything", {}, "", kNoRead + kStart + kSave + ">\n" + kLost + kMemory +
- std::to_string(kMemory.size() + 2 * 19999999) + "\n" + kStart + kEdit + kCol + kNewName + kMem +
- kAsked + kMem + L("1 b 1 1,5 a 1 1", "2"), "1|b|1|1|\n5|a|1|1|\n", 0, R"(q() {
+ std::to_string(kMemory.size() + 2 * 19999999) + "\n" + kStart + kEdit + kCol + kNewId
+ + L("5 b 1 1,5 a 1 1", "2") + kAsked + L("5 b 1 1,5 a 1 1,5 c 1 1", "3") + kEdit + kCol
+ + kNewName + kMem + kAsked + kMem + L("5 b 1 1,5 a 1 1,5 c 1 1", "3"), "5|b|1|1|\n5|a|1|1|\n5|c|"
+ "1|1|\n", 0, R"(q() {
  { printf 1\|; mk 20000000 x; echo '|1|1|'; } >stock.txt; (ulimit -v 40000; echo write | $P)
  (ulimit -v 78000; echo new 5 a 1 1 inv edit 1 2 b exit | $P) >../m; tr -s x <../m; wc -c <../m
- { echo edit 5 2; mk 30000000 z; echo " new 6"; mk 30000000 y; echo " 1 1 inv exit"; } >../in
- ulimit -v 60000; $P <../in; }; Q=q;)"},
+ { echo edit 1 1 5 new 5 c 1 1 edit 5 2; mk 15000000 z; echo " new 6"; mk 24000000 y
+ echo " 1 1 inv exit"; } >../in; ulimit -v 57000; $P <../in; }; Q=q;)"},
 {"ClosedOutputEndsWith1AndEachNewFileFollowsTheUmask", {}, "", "640\n", "5|a|1|1|\n6|b|1|1|\n", 1,
  R"(umask 026; mkfifo ../p; exec 4<>../p 5>../p 4<&- >&5 5>&-; { echo new 5 a 1 1
  w '[ -e stock.txt ]'; rm stock.txt; echo new 6 b 1 1 exit; } |)",
@@ -250,8 +257,8 @@ const Case kCases[] = {
  "file\n", "3|nails|2|7|\n6|b|1|1|\n7|c|1|1|\n8|d|1|1|\n9|e|1|1|\n", 0,
  R"(printf '3|nails|2|100|\n4|screws|1|-5|\n' >../data; ln -s ../data stock.txt; t new 5 a 1 1 \
  '!cp -p stock.txt ../r; echo "9|h|1|1|" >>stock.txt; touch -r ../r stock.txt' new 6 b 1 1 \
- edit 3 4 7 delete 4 exit write new 7 c 1 1 '!w "[ ../t -nt stock.txt ]" "touch ../t"; cat stock.txt >../c
- cat ../c >stock.txt' \
+ edit 3 4 7 delete 4 exit write new 7 c 1 1 '!w "[ ../t -nt stock.txt ]" "touch ../t"
+ cat stock.txt >../c; cat ../c >stock.txt' \
  new 8 d 1 1 read new 8 d 1 1 '!cp -p stock.txt ../x; mv ../x stock.txt' delete 5 \
  '!rm stock.txt' new 9 e 1 1 exit |)", "cat ../data; stat -c %F stock.txt"},
 {"NewFilesAndOtherCopiesAreNeverOverwritten", {}, "", kStart + kAsked + kChanged + L("5 a 1 1", "1")
@@ -282,8 +289,10 @@ const Case kCases[] = {
 {"AHeldLockFailsASaveAndTheLastLookIsTakenUnderIt", {}, "", kStart + kAsked + L("5 a 1 1", "1") +
  kAsked + kSave + L("5 a 1 1,6 b 1 1", "2") + kAsked + kChanged + L("5 a 1 1,6 b 1 1,7 c 1 1", "3")
  + L("5 a 1 1", "1"), "5|a|1|1|\n", 0, R"(t new 5 a 1 1 '!(flock 9; touch ../h
- w "[ -e ../go ]") 9<stock.txt >/dev/null 2>&1 & w "[ -e ../h ]"' new 6 b 1 1 '!(w "ls stock.txt.*.tmp"
- cp -p stock.txt ../x; mv ../x stock.txt; touch ../go) >/dev/null 2>&1 &' new 7 c 1 1 read exit |)"},
+ w "[ -e ../go ]") 9<stock.txt >/dev/null 2>&1 & w "[ -e ../h ]"' new 6 b 1 1 \
+ '!(w "ls stock.txt.*.tmp"; cp -p stock.txt ../x; mv ../x stock.txt; touch ../go) >/dev/null 2>&1 \
+ &' \
+ new 7 c 1 1 read exit |)"},
 {"ASavedFileKeepsItsIdentityOnOneSecondTimestamps", {}, "", kStart + kAsked + L("5 a 1 1", "1") +
  kAsked + kChanged + L("5 a 1 1,6 b 1 1", "2") + L("5 a 1 3", "3"), "5|a|1|3|\n", 0, R"(q() {
  truncate -s 8M ../img; mkfs.ext4 -qI 128 ../img >/dev/null 2>&1; mkdir ../m
