@@ -103,8 +103,8 @@ const std::string kExample = "3|nails|2|100|\n4|screws|1|-5|\n", kEx = "3 nails 
  "O_CREAT|O_EXCL|O_NOFOLLOW|O_CLOEXEC, 0600) unblock ", kTmp = kMade + "fchown(fd, 65534, "
  "65534) fchmod(fd, 0640) write(fd, 3|nails|2|100|\\n4|screws|1|-5|\\n5|a|1|1|\\n", kKept =
  "fsync(fd) fstat(fd) openat(tmp, " + kRo + "close(fd) flock(fd, LOCK_EX|LOCK_NB) lstat(stock.txt)"
- " ", kDir = "flock(fd, LOCK_UN) close(fd) openat(., O_RDONLY|O_CLOEXEC|O_DIRECTORY) fsync(fd) EINVAL "
- "close(fd) ";
+ " ", kDir = "flock(fd, LOCK_UN) close(fd) openat(., O_RDONLY|O_CLOEXEC|O_DIRECTORY) fsync(fd) "
+ "EINVAL close(fd) ";
 // clang-format on
 
 // Input that ends inside a dialogue: nothing changes or is saved, and the status is 1.
