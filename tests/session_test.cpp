@@ -53,7 +53,6 @@ File slurp(const fs::path& path) { // never opens a FIFO, which would wait for a
 }
 std::string times(const std::string& text, int count) {
     std::string all;
-    all.reserve(text.size() * static_cast<std::size_t>(count));
     while (count-- > 0)
         all += text;
     return all;
@@ -92,9 +91,9 @@ const std::string kExample = "3|nails|2|100|\n4|screws|1|-5|\n", kEx = "3 nails 
  "-5", kCrlf = "3|nails|2|100|\r\n4|screws|1|-5|\r\n", kExtreme = "-2147483648|x|-2147483648|"
  "-2147483648|\n", kOnes = times("1|n|1|1|\n", 9999), kSevens = "7|a|1|1|\n3|nails|2|100|\n7|b|2|"
  "2|\n4|screws|1|-5|\n7|c|3|3|\n", kBig = "2147483647 abcdefghijklmnopqrstuvwxyz 2147483647 "
- "-2147483648", kMemory = kStart + kAsked + kSave + times(list("1 | x | 1 | 1\n5 | a | 1 | 1\n",
- "2") + ">", 2) + kEdit + kCol + kNewName + L("1 b 1 1,5 a 1 1", "2"), kEdited = L("8 a 5 1,3 "
- "tacks 2 100,8 b 5 2,4 screws 1 -2,8 c 5 3", "228"), kMin = "|-2147483648|"
+ "-2147483648", kMemory = kStart + L("5 a 1 1", "1") + kAsked + kSave + times(list("5 | a | 1 | "
+ "1\n1 | x | 1 | 1\n", "2") + ">", 2) + kEdit + kCol + kNewName + L("5 a 1 1,1 b 1 1", "2"),
+ kEdited = L("8 a 5 1,3 tacks 2 100,8 b 5 2,4 screws 1 -2,8 c 5 3", "228"), kMin = "|-2147483648|"
  "2147483647|\n", kM = " | -2147483648 | 2147483647\n", kNames = "10|\x1b[2K\x1b[8mhid" + kMin +
  "100|\x1b]0;title\x07 a\tb\bc" + kMin + "1010|del\x7f c1:\xc2\x9b\xc2\x80" + kMin + "5|\xc3\xa9t"
  "\xc3\xa9 \xff\xc2\xa0\xc2" + kMin + "7|\x1b[2J|-2147483648|4|\n", kShort = times("1 n 1 7,", 59)
@@ -194,14 +193,6 @@ const Case kCases[] = {
  mkdir stock.txt' new 5 a 1 1 exit '!rmdir stock.txt' write '!mv stock.txt ../k; mkdir stock.txt' \
  write exit '!rmdir stock.txt; mv ../k stock.txt' read exit |)", "cat stock.txt.tmp; rm "
  "stock.txt.tmp"},
-{"TwoCopiesInATightLoopLoseNothingReportedSaved", {}, "", "none lost of 100 or more saved\n", {}, 0,
- R"(for c in a b; do i=0; while [ $((i += 1)) -le 150 ]; do echo read new $i $c$i 1 1; done >../$c
- done; q() { $T/quillane <../a >../a.out & $T/quillane <../b >../b.out; wait; }; Q=q;)",
- R"(for c in a b; do awk -v RS='quantity [(]number[)]: ' -v c=$c \
- '/^id/ { print "|" c (NR - 1) "|" }' ../$c.out; done |
- awk '{ n++ } system("grep -qF \"" $0 "\" stock.txt") { l = l " " $0 }
- END { print l ? "lost" l : n < 100 ? "too few saved" : "none lost of 100 or more saved" }'
- rm stock.txt)"},
 {"SaveIsPrivateOwnedThenOnDiskThenInPlaceUnderTheLock", kExample, "", kStart + kAsked + kSave + L(
  kEx + ",5 a 1 1", "196") + kAsked + L(kEx + ",5 a 1 1,6 b 1 1", "197") + kAsked + kChanged + L(kEx
  + ",5 a 1 1,6 b 1 1,7 c 1 1", "198") + L(kEx + ",5 a 1 1,6 b 1 1,9 h 1 1", "198") + kAsked + L(kEx
@@ -235,12 +226,12 @@ const Case kCases[] = {
  trap '' HUP; strace -o /dev/null -e inject=fsync:signal=HUP:when=1 $T/plain; }; Q=q;)",
  "cat ../s"},
 {"MemoryRunsOutWithoutLosingAnything", {}, "", kNoRead + kStart + kSave + ">\n" + kLost + kMemory +
- std::to_string(kMemory.size() + 2 * 19999999) + "\n" + kStart + kEdit + kCol + kNewId
- + L("5 b 1 1,5 a 1 1", "2") + kAsked + L("5 b 1 1,5 a 1 1,5 c 1 1", "3") + kEdit + kCol
- + kNewName + kMem + kAsked + kMem + L("5 b 1 1,5 a 1 1,5 c 1 1", "3"), "5|b|1|1|\n5|a|1|1|\n5|c|"
- "1|1|\n", 0, R"(q() {
+ std::to_string(kMemory.size() + 2 * 19999999) + "\n" + kStart + kEdit + kCol + kNewId + L("5 a 1 "
+ "1,5 b 1 1", "2") + kAsked + L("5 a 1 1,5 b 1 1,5 c 1 1", "3") + kEdit + kCol + kNewName + kMem +
+ kAsked + kMem + L("5 a 1 1,5 b 1 1,5 c 1 1", "3"), "5|a|1|1|\n5|b|1|1|\n5|c|1|1|\n", 0, R"(q() {
  { printf 1\|; mk 20000000 x; echo '|1|1|'; } >stock.txt; (ulimit -v 40000; echo write | $P)
- (ulimit -v 78000; echo new 5 a 1 1 inv edit 1 2 b exit | $P) >../m; tr -s x <../m; wc -c <../m
+ echo '5|a|1|1|' >stock.txt; { echo inv new 1; mk 20000000 x; echo ' 1 1 inv edit 1 2 b exit'; } |
+ (ulimit -v 78000; $P) >../m; tr -s x <../m; wc -c <../m
  { echo edit 1 1 5 new 5 c 1 1 edit 5 2; mk 15000000 z; echo " new 6"; mk 24000000 y
  echo " 1 1 inv exit"; } >../in; ulimit -v 57000; $P <../in; }; Q=q;)"},
 {"ClosedOutputEndsWith1AndEachNewFileFollowsTheUmask", {}, "", "640\n", "5|a|1|1|\n6|b|1|1|\n", 1,
