@@ -111,7 +111,6 @@ bool EntryForm::deleteProduct() {
         if (stock.items[cursor].id == id)
             stock.items[cursor].id = 0;
     }
-    stock.changed();
     return true;
 }
 
