@@ -10,11 +10,13 @@ if(DEFINED TYPIST)
   set(file "${TYPIST}/run/stock.txt")
   function(type words mark how)
     execute_process(COMMAND ${CMAKE_COMMAND} -E echo "${words}")
-    file(READ "${file}" saved)
-    while(NOT saved MATCHES "${mark}") # the test's time-out ends a program that never saves
-      execute_process(COMMAND ${CMAKE_COMMAND} -E sleep 0.05)
+    foreach(poll RANGE 600) # up to 30 s for the program to save
       file(READ "${file}" saved)
-    endwhile()
+      if(saved MATCHES "${mark}")
+        break()
+      endif()
+      execute_process(COMMAND ${CMAKE_COMMAND} -E sleep 0.05)
+    endforeach()
     if(how STREQUAL "index") # a copy with its time kept, moved into place
       file(COPY "${file}" DESTINATION "${TYPIST}/copy")
       file(RENAME "${TYPIST}/copy/stock.txt" "${file}")
