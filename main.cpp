@@ -1,8 +1,10 @@
 #include "console/EntryForm.h"
+#include "console/LineSource.h"
 #include "stock/Stock.h"
 #include "stock/System.h"
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <new>
 #include <string>
@@ -25,7 +27,7 @@ int finish(int status) {
 // be read, which is said.
 int endOfInput(int status) {
     std::cout << "\n";
-    if (std::cin.bad() || std::ferror(stdin)) {
+    if (form.unreadable) {
         std::cout << "could not read the input\n";
         status = 1;
     }
@@ -47,15 +49,50 @@ bool ran(bool (EntryForm::*dialogue)()) {
     }
 }
 
+// Answers the command line, which holds nothing but --help or --version; returns the exit
+// status when it has answered, -1 when the session is to run.
+int options(int argc, char** argv) {
+    if (argc < 2)
+        return -1;
+    const char* const option = argv[1];
+    if (argc == 2 && std::strcmp(option, "--version") == 0) {
+        std::cout << "quillane " QUILLANE_VERSION "\n";
+        return finish(0);
+    }
+    if (argc == 2 && std::strcmp(option, "--help") == 0) {
+        std::cout << "Usage: quillane [--help | --version]\n"
+                     "Keeps a stock list in stock.txt in the working directory. Type a command\n"
+                     "at the > prompt:\n";
+        for (const auto& command : EntryForm::commands)
+            std::cout << "  " << command[0] << std::string(8 - std::strlen(command[0]), ' ')
+                      << command[1] << "\n";
+        std::cout << "Options:\n"
+                     "  --help     print this text and exit\n"
+                     "  --version  print the version and exit\n"
+                     "The manual page, man quillane, says everything it does.\n";
+        return finish(0);
+    }
+    const bool known = std::strcmp(option, "--help") == 0 || std::strcmp(option, "--version") == 0;
+    const char* const wrong = known ? argv[2] : option;
+    std::cerr << "quillane: "
+              << (wrong[0] == '-' && wrong[1] != '\0' ? "unknown option '" : "unexpected argument '")
+              << wrong << "'\nTry 'quillane --help'.\n";
+    return 2;
+}
+
 } // namespace
 
-int main() {
-    // A listing of 10000 lines should leave in a few large writes; the tie of std::cin to
-    // std::cout still flushes every prompt before the program waits for input.
+int main(int argc, char** argv) {
+    const int answered = options(argc, argv);
+    if (answered >= 0)
+        return answered;
+    // A listing of 10000 lines should leave in a few large writes; every prompt is flushed
+    // before the program waits for input.
     static char buffer[1 << 16];
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
     sys::prepare();
-    stock.terminal = sys::isTerminal();
+    stock.terminal = sys::isTerminal(1);
+    lines::start();
 
     std::string input;
     bool warned = false; // the last "exit" warned of unsaved work, all of which is still unsaved
@@ -92,11 +129,10 @@ int main() {
             stock.saveAndDisplay();
             warned = false;
         }
-        if (!std::cin)
+        if (form.ended)
             return endOfInput(1);         // inside a dialogue, which has changed nothing
         warned = warned && stock.unsaved; // a save or load that succeeds ends the warning
-        std::cout << ">";
-        if (!form.nextWord(input))
+        if (!form.nextWord(input, ">"))
             return endOfInput(0);
     }
     return finish(stock.unsaved ? 1 : 0);

@@ -1,5 +1,6 @@
 #include "EntryForm.h"
 
+#include "LineSource.h"
 #include "stock/Stock.h"
 
 #include <iostream>
@@ -7,27 +8,63 @@
 #include <new>
 #include <utility>
 
+const char* const EntryForm::commands[8][2] = {
+    {"help", "detailed information"}, {"inv", "displays stock information"},
+    {"read", "reads from 'stock.txt' file"}, {"write", "saves to 'stock.txt' file"},
+    {"new", "adds a new product"}, {"delete", "deletes products"},
+    {"edit", "edits an entry"}, {"exit", "exits the program"}};
+
 void EntryForm::showHelp() {
-    std::cout << "help: detailed information\n"
-                 "inv: displays stock information\n"
-                 "read: reads from 'stock.txt' file\n"
-                 "write: saves to 'stock.txt' file\n"
-                 "new: adds a new product\n"
-                 "delete: deletes products\n"
-                 "edit: edits an entry\n"
-                 "exit: exits the program\n";
+    for (const auto& command : commands)
+        std::cout << command[0] << ": " << command[1] << "\n";
 }
 
-// Reads the next word of standard input into `word`; false at the end of input, or when it
-// cannot be read: a read error, no memory to hold it, or more than the file could hold.
-bool EntryForm::nextWord(std::string& word) {
-    constexpr std::streamsize longest = std::streamsize{1} << 30;
-    std::cin.width(longest + 1);
-    if (!(std::cin >> word))
-        return false;
-    if (word.size() <= static_cast<std::size_t>(longest))
-        return true;
-    std::cin.setstate(std::ios::badbit);
+// Takes the next word of standard input into `word`, after `prompt`, which is printed even when
+// the word was typed ahead; false once input has ended: at its end, or when it cannot be read
+// (a read error, no memory to hold the word, or more than the file could hold).
+bool EntryForm::nextWord(std::string& word, const std::string& prompt) {
+    constexpr std::size_t longest = std::size_t{1} << 30;
+    // Blank as the classic locale has it: space, tab, line feed, vertical tab, form feed, CR.
+    const auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    word.clear();
+    bool shown = false;
+    try {
+        while (!exhausted) {
+            while (word.empty() && next < line.size() && blank(line[next]))
+                ++next;
+            if (!shown && next < line.size()) {
+                std::cout << prompt << std::flush; // on the screen before the answer is taken
+                shown = true;
+            }
+            const std::size_t start = next;
+            while (next < line.size() && !blank(line[next]))
+                ++next;
+            word.append(line, start, next - start);
+            if (word.size() > longest)
+                break;
+            if (next < line.size())
+                return true;
+            // A word may go on in the next piece of a long line.
+            line.clear();
+            next = 0;
+            bool failed = false;
+            const bool read = lines::read(line, prompt, shown, failed);
+            shown = true;
+            if (!read) {
+                exhausted = true;
+                unreadable = failed;
+                if (!failed && !word.empty())
+                    return true; // the last word, with no line end after it
+                break;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+    }
+    unreadable = unreadable || !exhausted; // too long, or too large to hold
+    if (!shown)
+        std::cout << prompt; // asked as ever, though there is nothing left to read
+    exhausted = true;
+    ended = true;
     return false;
 }
 
@@ -37,8 +74,7 @@ std::int32_t EntryForm::readNumber(std::string prompt, bool allowSign) {
     constexpr std::int32_t lowest = std::numeric_limits<std::int32_t>::min();
     valid = false;
     while (!valid) {
-        std::cout << prompt;
-        if (!nextWord(token))
+        if (!nextWord(token, prompt))
             return 0;
         cursor = 0;
         valid = true;
@@ -68,8 +104,7 @@ std::int32_t EntryForm::readNumber(std::string prompt, bool allowSign) {
 void EntryForm::readWord(std::string prompt) {
     valid = false;
     while (!valid) {
-        std::cout << prompt;
-        if (!nextWord(token))
+        if (!nextWord(token, prompt))
             return;
         valid = token.find('|') == std::string::npos;
     }

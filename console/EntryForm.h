@@ -6,6 +6,14 @@
 // The entry form: the command summary and the dialogues that read products from the user.
 class EntryForm {
 public:
+    // The command words and their lines of the summary, in its order.
+    static const char* const commands[8][2];
+
+    std::string line;      // input read and not yet taken as words
+    std::size_t next = 0;  // where in `line` the next word is looked for
+    bool exhausted = false;  // standard input is at its end: nothing more is read
+    bool ended = false;      // a word was asked for and none came
+    bool unreadable = false; // because the input could not be read
     std::string token; // the last word read; in "edit", the new name
     std::string name;
     bool valid = false; // whether the last answer was taken; false only once input has ended
@@ -16,7 +24,7 @@ public:
     std::int32_t quantity = 0; // in "edit", the new number
 
     void showHelp();
-    bool nextWord(std::string& word);
+    bool nextWord(std::string& word, const std::string& prompt);
     std::int32_t readNumber(std::string prompt, bool allowSign);
     void readWord(std::string prompt);
     // Each dialogue returns whether the table may have changed, so that it is saved and listed.

@@ -18,6 +18,19 @@ struct Money {
     char* print(char* at) const;
 };
 
+// A 64-bit digest of a file's bytes, fed in pieces of any size: enough to tell an edit that
+// kept the file's identity (its size and time put back) from the bytes last loaded or saved.
+struct Digest {
+    std::uint64_t lanes[4] = {0x60ea27eeadc0b5d6, 0xc2b2ae3d27d4eb4f, 0, 0x61c8864e7a143579};
+    std::uint64_t length = 0;
+    char stash[32] = {}; // the bytes after the last whole block of 32
+    std::size_t stashed = 0;
+
+    void add(const char* from, std::size_t size);
+    std::uint64_t value() const;
+    void eat(const char* block); // takes in 32 bytes
+};
+
 // The stock table: every product, held in place for the whole run.
 class Stock {
 public:
@@ -32,6 +45,7 @@ public:
     bool loadFailed = false; // stock.txt could not be read whole, so saving is off
     bool unsaved = false;    // a save failed since the last save or load that succeeded
     sys::FileId known;       // stock.txt as last loaded or saved here; saves replace no other
+    std::uint64_t digest = 0; // of its bytes, so that an edit that keeps its identity is seen
     int held = -1;           // that file, kept open so that no other can take its identity
     bool terminal = false;   // output goes to a terminal: names are shown without controls
     // Each row is formatted once, when first listed or saved, and kept: a command that changes
@@ -54,8 +68,11 @@ public:
     std::int32_t readNumberField();
     const char* saveFile(bool overwrite);
     const char* place(const std::filesystem::path& temporary,
-                      const std::filesystem::path& target, bool overwrite);
-    bool changedElsewhere(const sys::Look& now) const;
+                      const std::filesystem::path& target, const std::filesystem::path& directory,
+                      bool overwrite);
+    bool changedElsewhere(const std::filesystem::path& target, const sys::Look& now) const;
+    bool sameBytes(const std::filesystem::path& target) const;
+    bool stillSaved() const;
     void forget();
     void format();
     void dropTombstones();

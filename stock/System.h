@@ -8,8 +8,9 @@
 // stock.txt at the end of links that a neighbour may have planted, to open it without blocking
 // and know what was opened, to make a private temporary file and flush it to the disk before it
 // replaces stock.txt under a lock that every copy takes, to remove that file when a signal ends
-// the program, and to know whether the output is a terminal. One branch per platform, in
-// System.cpp; nothing else calls the system.
+// the program, to wait for input that is not ready, and to know whether a stream is a terminal.
+// One source per platform (SystemPosix.cpp, SystemWindows.cpp) and a shared tail (System.cpp);
+// nothing else calls the system.
 namespace sys {
 
 enum class Kind { none, regular, other };
@@ -43,8 +44,12 @@ struct Look {
 // temporary file before they end it.
 void prepare();
 
-// Returns whether standard output is a terminal (on Windows, a console).
-bool isTerminal();
+// Returns whether standard input (`stream` 0) or output (1) is a terminal (on Windows, a console).
+bool isTerminal(int stream);
+
+// Reads what standard input has, up to `size` bytes, waiting while it has nothing yet, even when
+// another program left it non-blocking; returns how many, 0 at its end, -1 on an error.
+long long readInput(char* into, std::size_t size);
 
 // Returns the path of the file at the end of `path`'s links, free of links, following a link
 // only where the kernel's protected-links rule would, whatever the system's setting (POSIX);
@@ -59,22 +64,26 @@ Look look(const std::filesystem::path& path);
 // (`seen.kind` tells none from something else).
 int openToRead(const std::filesystem::path& path, Look& seen);
 
-// Reads up to `size` bytes; returns how many, 0 at the end of the file, -1 on an error.
-long long readSome(int file, char* into, std::size_t size);
+// Reads up to `size` bytes from `offset` on; returns how many, 0 at the end of the file, -1 on an
+// error.
+long long readAt(int file, char* into, std::size_t size, std::uint64_t offset);
 
 // Returns `file`, to be kept open and never read again for as long as it is stock.txt as last
 // loaded or saved, so that its identity cannot pass to another file; where identities are
 // never reused (Windows, whose file index counts reuses), closes it and returns -1.
 int hold(int file);
 
-// Opens the file at `path` that has the identity `id` read-only, and returns what hold()
-// returns for it; -1 when another file stands there.
-int keep(const std::filesystem::path& path, const FileId& id);
+// Opens the file at `path` that has the identity `id` read-only and puts in `held` what hold()
+// returns for it; false, with `held` -1, when it cannot be opened or another file stands there.
+bool keep(const std::filesystem::path& path, const FileId& id, int& held);
 
-// Creates `path` exclusively, owner-only, then gives it on the descriptor the owner, group
-// and permission bits of `target` as far as the system allows (a new file's, when there is
-// none); until it is replaced or removed, the signals remove it. Returns the descriptor, or -1.
-int createTemporary(const std::filesystem::path& path, const Look& target);
+// Creates `path` exclusively, owner-only, then gives it on the descriptor the owner, group,
+// permission bits and (Linux) access ACL and extended attributes of the file `seen` at `target`
+// as far as the system allows, never giving anyone access that file did not (a new file's, when
+// there is none); until it is replaced or removed, the signals remove it. Returns the
+// descriptor, or -1.
+int createTemporary(const std::filesystem::path& path, const std::filesystem::path& target,
+                    const Look& seen);
 
 // Writes all `size` bytes; false on any error.
 bool writeAll(int file, const char* from, std::size_t size);
@@ -96,7 +105,8 @@ bool lock(const std::filesystem::path& directory, int held);
 void unlock(int held);
 
 // Puts the temporary file in place of `target` in one step and lets the signals forget it;
-// false, with nothing changed, when the system refuses.
+// false, with nothing changed, when the system refuses (on Windows, after trying for about a
+// second while another program has the file open for a moment).
 bool replace(const std::filesystem::path& temporary, const std::filesystem::path& target);
 
 // As replace(), but false when a file has appeared at `target` meanwhile.

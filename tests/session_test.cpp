@@ -172,7 +172,7 @@ const Case kCases[] = {
 {"ReadErrorKeepsWhatWasReadButNotTheLineItCut", times("1|abcdef|1|1|\n", 5000), "inv write",
  kNoRead + kStart + list(times("1 | abcdef | 1 | 1\n", 4681), "4681") + ">" + kSave + ">\n" + kLost,
  times("1|abcdef|1|1|\n", 5000), 1, "ASAN_OPTIONS=detect_leaks=0 strace -fo /dev/null -P "
- "stock.txt -e inject=read:error=EIO:when=2"},
+ "stock.txt -e inject=pread64:error=EIO:when=2"},
 {"FilesThatAppearOrGoWhileRunningAreNeverOverwritten", {}, "", kStart + kAsked + kChanged + L("5 a"
  " 1 1", "1") + kWarn + ">" + kSave + ">>" + kSave + ">" + kWarn + ">" + L("5 a 1 1", "1"),
  "5|a|1|1|\n", 0, R"(t '!echo "1|x|1|1|" >stock.txt' new 5 a 1 1 exit '!rm stock.txt

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "System.h"
+
+#include <csignal>
+#include <cstddef>
+#include <filesystem>
+
+// What the shared tail of the platform layer (System.cpp) and each platform's own source give
+// each other. Nothing outside stock/System*.cpp includes this.
+namespace sys::detail {
+
+// The temporary file of the save in progress, for the signal handler, which may only read it.
+extern std::filesystem::path::value_type pending[4096];
+extern volatile std::sig_atomic_t armed;
+
+// Lets the handler remove `path` from now on; false when the name is too long to keep.
+bool arm(const std::filesystem::path& path);
+
+// Makes `handler` end the program on `signal`, unless it was ignored at start (nohup).
+void endOn(int signal, void (*handler)(int));
+
+// Each platform's own: opens a regular file for reading, sharing it and without blocking;
+// fills `seen` from an open file; takes the lock between copies once; writes once.
+int openReadOnly(const std::filesystem::path& path);
+void describeOpen(int file, Look& seen);
+bool tryLock(const std::filesystem::path& directory, int held);
+long long writeSome(int file, const char* from, std::size_t size);
+
+} // namespace sys::detail

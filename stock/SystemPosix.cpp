@@ -1,0 +1,292 @@
+// The platform layer on POSIX systems (Linux, macOS).
+#include "Platform.h"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/xattr.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace sys {
+
+using namespace detail;
+
+namespace {
+
+// The signals that end the program and must not leave a temporary file behind.
+const int endings[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+void removeAndEnd(int signal) {
+    if (armed)
+        ::unlink(pending);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+void describe(const struct stat& info, Look& seen) {
+    seen.kind = S_ISREG(info.st_mode) ? Kind::regular : Kind::other;
+    seen.mode = info.st_mode & 07777;
+    seen.owner = info.st_uid;
+    seen.group = info.st_gid;
+    seen.id.exists = true;
+    seen.id.device = static_cast<std::uint64_t>(info.st_dev);
+    seen.id.index = static_cast<std::uint64_t>(info.st_ino);
+    seen.id.size = static_cast<std::uint64_t>(info.st_size);
+#ifdef __APPLE__
+    const struct timespec& time = info.st_mtimespec;
+#else
+    const struct timespec& time = info.st_mtim;
+#endif
+    seen.id.modified = static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+// Whether the kernel's protected-links rule lets this process follow the link `info` that
+// stands in `directory`: not a neighbour's link in a sticky, world-writable directory.
+bool mayFollow(const struct stat& info, const std::string& directory) {
+    struct stat holder;
+    if (::stat(directory.empty() ? "." : directory.c_str(), &holder) != 0)
+        return false;
+    const bool shared = (holder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
+    return !shared || info.st_uid == ::geteuid() || info.st_uid == holder.st_uid;
+}
+
+#ifdef __linux__
+// Gives `file` the access ACL of the file at `from`, or none, so that an ACL that the directory
+// passed on is removed; and its user.* attributes and SELinux label where they may be set. False
+// when the ACL cannot be made the same: the file could then give someone access the old did not.
+bool copyAttributes(int file, const char* from) {
+    static const char acl[] = "system.posix_acl_access";
+    static char names[1 << 16], value[1 << 16]; // the most that the system lists or holds
+    ssize_t listed = ::llistxattr(from, names, sizeof names);
+    if (listed < 0 && errno != ENOTSUP)
+        return false; // whether it had an ACL cannot be known
+    bool copiedAcl = false;
+    for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+        const char* const name = names + at;
+        const bool isAcl = std::strcmp(name, acl) == 0;
+        if (!isAcl && std::strncmp(name, "user.", 5) != 0 &&
+            std::strcmp(name, "security.selinux") != 0)
+            continue;
+        const ssize_t size = ::lgetxattr(from, name, value, sizeof value);
+        const bool copied =
+            size >= 0 && ::fsetxattr(file, name, value, static_cast<std::size_t>(size), 0) == 0;
+        if (isAcl && !copied)
+            return false;
+        copiedAcl = copiedAcl || isAcl;
+    }
+    return copiedAcl || ::fremovexattr(file, acl) == 0 || errno == ENODATA || errno == ENOTSUP;
+}
+#endif
+
+} // namespace
+
+namespace detail {
+
+int openReadOnly(const fs::path& path) {
+    // Without blocking: a FIFO swapped in would otherwise wait for a writer for good.
+    return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+}
+
+void describeOpen(int file, Look& seen) {
+    struct stat info;
+    if (::fstat(file, &info) == 0)
+        describe(info, seen);
+}
+
+bool tryLock(const fs::path&, int held) {
+    // Another error than a lock held elsewhere: the file system has no such lock (NFS, say),
+    // and the save goes on without it.
+    return held < 0 || ::flock(held, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+}
+
+long long writeSome(int file, const char* from, std::size_t size) {
+    ssize_t put;
+    do
+        put = ::write(file, from, size);
+    while (put < 0 && errno == EINTR);
+    return put;
+}
+
+} // namespace detail
+
+void prepare() {
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
+    for (const int signal : endings)
+        endOn(signal, removeAndEnd);
+}
+
+bool isTerminal(int stream) {
+    return ::isatty(stream) == 1;
+}
+
+long long readInput(char* into, std::size_t size) {
+    for (;;) {
+        const ssize_t got = ::read(STDIN_FILENO, into, size);
+        if (got >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
+            return got;
+        // Not ready yet: left non-blocking by another program that shares it.
+        struct pollfd ready = {STDIN_FILENO, POLLIN, 0};
+        if (errno != EINTR && ::poll(&ready, 1, -1) < 0 && errno != EINTR)
+            return -1;
+    }
+}
+
+fs::path resolve(const fs::path& path) {
+    // `done` is the part walked, free of links, so that a ".." after it is resolved as the
+    // system would; `rest` is what is left, a link's target put in front of it.
+    std::string rest = path.native(), done = rest.compare(0, 1, "/") == 0 ? "/" : "";
+    struct stat info;
+    for (int links = 0;;) {
+        const std::size_t start = rest.find_first_not_of('/');
+        if (start == std::string::npos)
+            return done;
+        const std::size_t stop = rest.find('/', start);
+        const std::string part = rest.substr(start, stop - start);
+        rest.erase(0, stop == std::string::npos ? rest.size() : stop);
+        if (part == ".")
+            continue;
+        const std::string next = done + (done.empty() || done.back() == '/' ? "" : "/") + part;
+        if (::lstat(next.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+            done = next;
+            continue;
+        }
+        char target[4096];
+        const ssize_t size = ::readlink(next.c_str(), target, sizeof target);
+        if (++links > 40 || size <= 0 || size == sizeof target || !mayFollow(info, done))
+            return {};
+        rest.insert(0, target, static_cast<std::size_t>(size));
+        if (target[0] == '/')
+            done = "/";
+    }
+}
+
+Look look(const fs::path& path) {
+    Look seen;
+    struct stat info;
+    if (path.empty() || ::lstat(path.c_str(), &info) != 0) {
+        seen.kind = !path.empty() && errno == ENOENT ? Kind::none : Kind::other;
+        return seen;
+    }
+    describe(info, seen);
+    // Root may write anything, but a file without a write bit is plainly not to be replaced.
+    seen.writable = seen.kind == Kind::regular && (seen.mode & 0222) != 0 &&
+                    ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+    return seen;
+}
+
+void unlock(int held) {
+    if (held >= 0)
+        ::flock(held, LOCK_UN);
+}
+
+long long readAt(int file, char* into, std::size_t size, std::uint64_t offset) {
+    ssize_t got;
+    do
+        got = ::pread(file, into, size, static_cast<off_t>(offset));
+    while (got < 0 && errno == EINTR);
+    return got;
+}
+
+int hold(int file) {
+    return file;
+}
+
+int createTemporary(const fs::path& path, const fs::path& target, const Look& seen) {
+    // The signals wait until the handler knows the file, so that none can leave it behind.
+    sigset_t ending, before;
+    sigemptyset(&ending);
+    for (const int signal : endings)
+        sigaddset(&ending, signal);
+    sigprocmask(SIG_BLOCK, &ending, &before);
+    int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (file >= 0 && !arm(path)) {
+        ::unlink(path.c_str());
+        ::close(file);
+        file = -1;
+    }
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    if (file < 0)
+        return -1;
+    // Set on the descriptor, before any data: the name may already be someone else's link.
+    // No setuid, setgid or sticky bit is carried over, and where the old group cannot be
+    // kept (the file would have the directory's, or the user's), none of its rights either.
+    mode_t mode = static_cast<mode_t>(seen.mode & 0777);
+    bool given = true;
+    if (seen.kind != Kind::regular) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    } else {
+        if (::fchown(file, seen.owner, seen.group) != 0 &&
+            ::fchown(file, static_cast<uid_t>(-1), seen.group) != 0)
+            mode &= ~static_cast<mode_t>(070);
+#ifdef __linux__
+        given = copyAttributes(file, target.c_str());
+#else
+        (void)target;
+#endif
+    }
+    if (!given || ::fchmod(file, mode) != 0) {
+        ::close(file);
+        discard(path);
+        return -1;
+    }
+    return file;
+}
+
+bool flush(int file) {
+#ifdef F_FULLFSYNC
+    // macOS: fsync alone leaves the data in the drive's cache.
+    if (::fcntl(file, F_FULLFSYNC) == 0)
+        return true;
+#endif
+    return ::fsync(file) == 0;
+}
+
+bool close(int file) {
+    return file < 0 || ::close(file) == 0;
+}
+
+bool replace(const fs::path& temporary, const fs::path& target) {
+    if (::rename(temporary.c_str(), target.c_str()) != 0)
+        return false;
+    armed = 0;
+    return true;
+}
+
+bool placeNew(const fs::path& temporary, const fs::path& target) {
+    if (::link(temporary.c_str(), target.c_str()) != 0) {
+        // No hard links here (FAT, say): a rename is the nearest there is, though it cannot
+        // refuse a name that appeared since the last look.
+        return errno != EEXIST && replace(temporary, target);
+    }
+    discard(temporary);
+    return true;
+}
+
+bool flushDirectory(const fs::path& directory) {
+    const int file =
+        ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (file < 0)
+        return errno == EACCES || errno == EPERM; // may not be opened: cannot be flushed
+    const bool done = ::fsync(file) == 0 || errno == EINVAL;
+    ::close(file);
+    return done;
+}
+
+void discard(const fs::path& temporary) {
+    ::unlink(temporary.c_str());
+    armed = 0;
+}
+
+} // namespace sys
