@@ -42,7 +42,9 @@ mk() { head -c $1 /dev/zero | tr '\0' $2; }
 // What a case needs beyond POSIX: the word it uses, and a command that fails without it.
 const char* const kTools[][2] = {{"strace", "strace -V"}, {"$U", "setpriv --reuid=65534 true"},
     {"script", "script -V"}, {"flock", "flock -V"}, {"stat -c", "stat -c %a /"},
-    {"mkfs", "mkfs.ext4 -V"}, {"ulimit -v", "ulimit -v 9000000"}, {"chown", "test $(id -u) = 0"}};
+    {"mkfs", "mkfs.ext4 -V"}, {"ulimit -v", "ulimit -v 9000000"}, {"chown", "test $(id -u) = 0"},
+    {"$F", "test -e '" QUILLANE_FAILMALLOC "'"}, {"setfacl", "setfacl -v && setfattr --version"},
+    {"perl", "perl -MFcntl -e 1"}, {"prlimit", "prlimit -V"}};
 
 File slurp(const fs::path& path) { // never opens a FIFO, which would wait for a writer
     if (fs::exists(path) && !fs::is_regular_file(path))
@@ -175,9 +177,10 @@ const Case kCases[] = {
  "stock.txt -e inject=pread64:error=EIO:when=2"},
 {"FilesThatAppearOrGoWhileRunningAreNeverOverwritten", {}, "", kStart + kAsked + kChanged + L("5 a"
  " 1 1", "1") + kWarn + ">" + kSave + ">>" + kSave + ">" + kWarn + ">" + L("5 a 1 1", "1"),
- "5|a|1|1|\n", 0, R"(t '!echo "1|x|1|1|" >stock.txt' new 5 a 1 1 exit '!rm stock.txt
- mkdir stock.txt' write '!rmdir stock.txt' write '!mv stock.txt ../k; mkdir stock.txt' write exit \
- '!rmdir stock.txt; mv ../k stock.txt' read exit |)"},
+ "5|a|1|1|\n", 0, R"(q() { perl -MFcntl -e 'fcntl STDIN, F_SETFL, O_NONBLOCK'; $T/quillane; }
+ Q=q; t '!echo "1|x|1|1|" >stock.txt' new 5 a 1 1 exit '!rm stock.txt; mkdir stock.txt' write \
+ '!rmdir stock.txt' write '!mv stock.txt ../k; mkdir stock.txt' write exit '!rmdir stock.txt
+ mv ../k stock.txt' read exit |)"},
 {"SaveIsPrivateOwnedThenOnDiskThenInPlaceUnderTheLock", kExample, "", kStart + kAsked + kSave + L(
  kEx + ",5 a 1 1", "196") + kAsked + L(kEx + ",5 a 1 1,6 b 1 1", "197") + kAsked + kChanged + L(kEx
  + ",5 a 1 1,6 b 1 1,7 c 1 1", "198") + L(kEx + ",5 a 1 1,6 b 1 1,9 h 1 1", "198") + kAsked + L(kEx
@@ -266,6 +269,30 @@ const Case kCases[] = {
  mount -o loop ../img ../m || { echo cannot mount an ext4 image >../skip; return; }; cd ../m
  t new 5 a 1 1 '!echo edit 5 4 2 edit 5 4 3 exit | $T/quillane >/dev/null' new 6 b 1 1 read \
  exit | $T/quillane; s=$?; mv stock.txt ../run; cd ../run; umount ../m; return $s; }; Q=q;)"},
+{"EveryAllocationOfEveryCommandFailsCleanly", kExample, "delete 3 new 5 a 1 1 edit 5 2 a-name-"
+ "too-long-for-a-short-string read write exit", kStart + kDel + L("4 screws 1 -5", "-5") + kAsked +
+ L("4 screws 1 -5,5 a 1 1", "-4") + kEdit + kCol + kNewName + times(L("4 screws 1 -5,5 a-name-too-"
+ "long-for-a-short-string 1 1", "-4"), 2) + ">", "4|screws|1|-5|\n5|a-name-too-long-for-a-short-"
+ "string|1|1|\n", 0, R"(q() { d=../a-directory-with-a-name-too-long-for-a-short-string; mkdir $d
+ mv stock.txt $d; cp $d/stock.txt ../0; ln -s $d/stock.txt stock.txt; for n in $(seq 130); do
+ cp ../0 $d/stock.txt; QUILLANE_FAIL_MALLOC=$n LD_PRELOAD=$F $T/plain <../in >/dev/null 2>&1; s=$?
+ [ $s -lt 2 ] || echo $n: status $s; ls $d | grep -vx stock.txt; grep -vxE '[0-9]+\|[^|]*\|[0-9]+\|-?[0-9]+\|' $d/stock.txt
+ done; cp ../0 $d/stock.txt; $o $T/quillane; }; Q=q;)"},
+{"SavesSeeEveryByteTakeTheLockAndFailWhenTheirFileCannotBeKept", kExample, "", kStart + kAsked + L(
+ kEx + ",5 a 1 1", "196") + kAsked + kChanged + L(kEx + ",5 a 1 1,6 b 1 1", "197") + L("9 nails 2 "
+ "100,4 screws 1 -5,5 a 1 1", "196") + kSave + ">>" + kStart + kAsked + kSave + L("9 nails 2 100,4 "
+ "screws 1 -5,5 a 1 1,7 c 1 1", "197") + kWarn + ">1\n", "9|nails|2|100|\n4|screws|1|-5|\n5|a|1|1|"
+ "\n", 0, R"(t new 5 a 1 1 '!cp -p stock.txt ../r; printf 9 | dd of=stock.txt conv=notrunc 2>&-
+ touch -r ../r stock.txt' new 6 b 1 1 read '!(flock 9; touch ../h; w "[ -e ../go ]") 9<stock.txt \
+ >/dev/null 2>&1 & w "[ -e ../h ]"' write '!touch ../go' write exit |)", "echo new 7 c 1 1 exit exit >../in; "
+ "prlimit --nofile=5 $T/plain <../in 3>&- 4>&-; echo $?"},
+{"AccessListsAndAttributesAreKeptAndNoneInherited", kExample, "", kStart + kAsked + L(kEx + ",5 a "
+ "1 1", "196") + kAsked + L(kEx + ",5 a 1 1,6 b 1 1", "197") + "user::rw-\ngroup::r--\nother::---\n"
+ "\nuser::rw-\nuser:nobody:r--\ngroup::r--\nmask::r--\nother::---\n\nuser.note=\"kept\"\n", kExample
+ + "5|a|1|1|\n6|b|1|1|\n", 0, R"(chmod 640 stock.txt; setfacl -dm u:65534:rw .; t new 5 a 1 1 \
+ '!getfacl -cp stock.txt >../acl; setfacl -m u:65534:r stock.txt; setfattr -n user.note -v kept \
+ stock.txt' new 6 b 1 1 exit |)", "cat ../acl; getfacl -cp stock.txt; getfattr -d stock.txt | "
+ "grep user"},
 cut("new", kId), cut("new 5", kId + kName), cut("new 5 a", kId + kName + kPrice), cut("new 5 a 1",
  kAsked), cut("delete", kDel), cut("edit", kEdit), cut("edit 3", kEdit + kCol), cut("edit 3 2",
  kEdit + kCol + kNewName), cut("edit 3 4", kEdit + kCol + kNewQty),
@@ -298,7 +325,7 @@ TEST_P(Session, Run) {
     // clang-format off
     const std::string shell = "T=" + top.string() + "; o=$(command -v timeout) && o=\"$o 120\"; Q="
         "\"$o $T/quillane\" P=\"$o $T/plain\" U='setpriv --reuid=65534 --regid=65534 "
-        "--clear-groups'\n" + kShell + "cd " +
+        "--clear-groups' F=" QUILLANE_FAILMALLOC "\n" + kShell + "cd " +
         dir.string() + " && { (" + c.pre + " $Q; s=$?; wait; exit $s) <../in; echo $? >../status\n"
         + c.post + "\nls -A | grep -vx stock.txt\n} | cat >../out";
     // clang-format on
