@@ -44,7 +44,8 @@ const char* const kTools[][2] = {{"strace", "strace -V"}, {"$U", "setpriv --reui
     {"script", "script -V"}, {"flock", "flock -V"}, {"stat -c", "stat -c %a /"},
     {"mkfs", "mkfs.ext4 -V"}, {"ulimit -v", "ulimit -v 9000000"}, {"chown", "test $(id -u) = 0"},
     {"$F", "test -e '" QUILLANE_FAILMALLOC "'"}, {"setfacl", "setfacl -v && setfattr --version"},
-    {"perl", "perl -MFcntl -e 1"}, {"prlimit", "prlimit -V"}};
+    {"perl", "perl -MFcntl -e 1"}, {"prlimit", "prlimit -V"},
+    {"tmux", "tmux -V >/dev/null && " QUILLANE_EDITOR}}; // and the program built with its line editor
 
 File slurp(const fs::path& path) { // never opens a FIFO, which would wait for a writer
     if (fs::exists(path) && !fs::is_regular_file(path))
@@ -293,6 +294,29 @@ const Case kCases[] = {
  '!getfacl -cp stock.txt >../acl; setfacl -m u:65534:r stock.txt; setfattr -n user.note -v kept \
  stock.txt' new 6 b 1 1 exit |)", "cat ../acl; getfacl -cp stock.txt; getfattr -d stock.txt | "
  "grep user"},
+{"OptionsAnswerAloneAndLeaveTheFile", kExample, "", "quillane 1.0.0\n0\nUsage: quillane [--help | "
+ "--version]\nKeeps a stock list in stock.txt in the working directory. Type a command\nat the > "
+ "prompt:\n  help    detailed information\n  inv     displays stock information\n  read    reads "
+ "from 'stock.txt' file\n  write   saves to 'stock.txt' file\n  new     adds a new product\n  "
+ "delete  deletes products\n  edit    edits an entry\n  exit    exits the program\nOptions:\n  "
+ "--help     print this text and exit\n  --version  print the version and exit\nThe manual page, "
+ "man quillane, says everything it does.\n0\n2\nquillane: unknown option '-x'\nTry 'quillane "
+ "--help'.\n2\nquillane: unexpected argument 'stock.txt'\nTry 'quillane --help'.\n2\nquillane: "
+ "unexpected argument '-'\nTry 'quillane --help'.\n", kExample, 0, R"(q() { p=$T/quillane
+ $p --version; echo $?; $p --help; echo $?; for a in -x stock.txt '--help -'; do $p $a >../o \
+ 2>../e; echo $?; cat ../o ../e; done; }; Q=q;)"},
+{"ATerminalEditsRecallsAndCompletesLines", {}, "", "130\n0\n1\nthe terminal as it was\n", "5|abb|12|"
+ "3|\n6|c|1|1|\n", 0, R"(q() { s="tmux -S ../tmux"; c() { w "$s capture-pane -pS- | grep -c \
+ '^$1' | grep -qx ${2:-1}" || echo "never saw $1 ${2:-1} times"; }; $s new-session -dx80 -y24 \
+ "trap : INT; stty -g >../b; for i in 1 2 3; do HOME=$T $T/quillane; echo \$? >>../codes; done
+ stty -g >../a"; c '>$'; $s send-keys in Tab Enter; c '0 items'; $s send-keys e Tab Tab
+ c 'edit  exit'; $s send-keys C-u new Enter; c 'Enter id'; $s send-keys 5 Enter bb \
+ Left Left a Enter 1 Tab 2 Enter 3 Enter; c '5 | abb | 12 | 3'; $s send-keys Up Enter
+ c 'Enter id' 2; $s send-keys '6 c 1 1' Enter; c '6 | c | 1 | 1'; $s send-keys inv C-l
+ w "$s capture-pane -p | head -1 | grep -qx '>inv'" || echo no redraw; $s send-keys C-u C-c
+ c '>help' 2; $s send-keys C-d; c '>help' 3; $s send-keys new Enter; c 'Enter id' 3
+ $s send-keys C-d; w "[ -e ../a ]"; cat ../codes; cmp -s ../a ../b && echo the terminal as it \
+ was; }; Q=q;)"},
 cut("new", kId), cut("new 5", kId + kName), cut("new 5 a", kId + kName + kPrice), cut("new 5 a 1",
  kAsked), cut("delete", kDel), cut("edit", kEdit), cut("edit 3", kEdit + kCol), cut("edit 3 2",
  kEdit + kCol + kNewName), cut("edit 3 4", kEdit + kCol + kNewQty),
