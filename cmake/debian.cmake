@@ -6,7 +6,8 @@ endif()
 set(root "${CPACK_TEMPORARY_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}/share")
 set(doc "${root}/doc/${CPACK_PACKAGE_NAME}")
 string(TIMESTAMP date "%a, %d %b %Y %H:%M:%S +0000" UTC)
-file(WRITE "${doc}/copyright" "Quillane\n\nCopyright: the Quillane maintainers.\n\
+string(TIMESTAMP year "%Y" UTC)
+file(WRITE "${doc}/copyright" "Quillane\n\nCopyright ${year} the Quillane maintainers.\n\
 The owner of Quillane has not chosen a license for it.\n")
 file(WRITE "${doc}/changelog" "${CPACK_PACKAGE_NAME} (${CPACK_PACKAGE_VERSION}) unstable; \
 urgency=medium\n\n  * First release: every command works and is tested.\n\n -- \
