@@ -27,9 +27,9 @@ bool EntryForm::nextWord(std::string& word, const std::string& prompt) {
     // Blank as the classic locale has it: space, tab, line feed, vertical tab, form feed, CR.
     const auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
     word.clear();
-    bool shown = false;
+    bool shown = false, failed = false;
     try {
-        while (!exhausted) {
+        for (;;) {
             while (word.empty() && next < line.size() && blank(line[next]))
                 ++next;
             if (!shown && next < line.size()) {
@@ -40,27 +40,27 @@ bool EntryForm::nextWord(std::string& word, const std::string& prompt) {
             while (next < line.size() && !blank(line[next]))
                 ++next;
             word.append(line, start, next - start);
-            if (word.size() > longest)
+            failed = word.size() > longest;
+            if (failed)
                 break;
             if (next < line.size())
                 return true;
             // A word may go on in the next piece of a long line.
             line.clear();
             next = 0;
-            bool failed = false;
-            const bool read = lines::read(line, prompt, shown, failed);
-            shown = true;
+            const bool read = !exhausted && lines::read(line, prompt, shown, failed);
+            shown = shown || !exhausted;
             if (!read) {
                 exhausted = true;
-                unreadable = failed;
                 if (!failed && !word.empty())
                     return true; // the last word, with no line end after it
                 break;
             }
         }
     } catch (const std::bad_alloc&) {
+        failed = true; // a word too large to hold
     }
-    unreadable = unreadable || !exhausted; // too long, or too large to hold
+    unreadable = unreadable || failed;
     if (!shown)
         std::cout << prompt; // asked as ever, though there is nothing left to read
     exhausted = true;

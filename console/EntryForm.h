@@ -11,7 +11,7 @@ public:
 
     std::string line;      // input read and not yet taken as words
     std::size_t next = 0;  // where in `line` the next word is looked for
-    bool exhausted = false;  // standard input is at its end: nothing more is read
+    bool exhausted = false;  // nothing more is read: `line` holds all that is left
     bool ended = false;      // a word was asked for and none came
     bool unreadable = false; // because the input could not be read
     std::string token; // the last word read; in "edit", the new name
