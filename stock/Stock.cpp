@@ -333,7 +333,8 @@ const char* Stock::saveFile(bool overwrite) {
     const sys::Look before = sys::look(target);
     if (before.kind == sys::Kind::other || (before.kind == sys::Kind::regular && !before.writable))
         return notSaved;
-    if (!overwrite && changedElsewhere(target, before))
+    // Its bytes are read again only at the last look, under the lock, which no edit escapes.
+    if (!overwrite && before.kind != sys::Kind::none && before.id != known)
         return changedHere;
     format(); // before the file is made, since it may throw
     Digest bytes;
