@@ -154,14 +154,15 @@ const Case kCases[] = {
  "61") + kEdit + kCol + kNewQty + kSave + L(kShort + ",5 a 1 1", "421") + kDel + kSave + L(kShort,
  "420") + kSave + ">" + kWarn + ">", times("1|n|1|1|\n", 60), 1, "ulimit -f 1;"},
 {"LinksFollowedFromTheirOwnDirectoryToOnlyWhatTheUserMayTouch", {}, "write exit", kStart + ">mine\n"
- "data\ndata.tmp\nlink\n606 65534:65534 regular file\n777 0:0 symbolic link\n", "3|nails|2|100|\n",
+ "data\ndata.tmp\nlink\n666 65534:65534 regular file\n777 0:0 symbolic link\n", "3|nails|2|100|\n",
  0, R"(mkdir ../d; printf '3|nails|2|100|\r\n' >../d/data; chmod 666 ../d/data; echo mine >../d/x
- mv ../d/x ../d/data.tmp; ln -s data ../d/link; ln -s ../d/link stock.txt; chmod 733 ../d
- chmod 755 .; $U)", "cat ../d/data.tmp; ls ../d; stat -c '%a %u:%g %F' ../d/data ../d/link"},
-{"ReadOnlyFileIsNotReplacedAndEachNewChangeWarnsAgain", kExample, "new 5 a 1 1 exit edit 5 4 2 "
- "exit delete 9 exit write foo exit", kStart + kAsked + kSave + L(kEx + ",5 a 1 1", "196") + kWarn +
- ">" + kEdit + kCol + kNewQty + kSave + L(kEx + ",5 a 1 2", "197") + kWarn + ">" + kDel + kSave +
- L(kEx + ",5 a 1 2", "197") + kWarn + ">" + kSave + ">>444\n", kExample, 1, "chmod 444 stock.txt;",
+ chgrp 65534 ../d/data; mv ../d/x ../d/data.tmp; ln -s data ../d/link; ln -s ../d/link stock.txt
+ chmod 733 ../d; chmod 1777 .; $U)", "cat ../d/data.tmp; ls ../d; stat -c '%a %u:%g %F' ../d/data ../d/link"},
+{"ReadOnlyFileIsNotReplacedAndEachNewChangeWarnsAgain", kExample, "new 5 a 1 1 exit new 6 b 1 1 "
+ "exit edit 5 4 2 exit delete 9 exit write foo exit", kStart + kAsked + kSave + L(kEx + ",5 a 1 1",
+ "196") + kWarn + ">" + kAsked + kSave + L(kEx + ",5 a 1 1,6 b 1 1", "197") + kWarn + ">" + kEdit +
+ kCol + kNewQty + kSave + L(kEx + ",5 a 1 2,6 b 1 1", "198") + kWarn + ">" + kDel + kSave + L(kEx +
+ ",5 a 1 2,6 b 1 1", "198") + kWarn + ">" + kSave + ">>444\n", kExample, 1, "chmod 444 stock.txt;",
  "stat -c %a stock.txt"},
 {"UnreadableFilesTurnSavingOffAndOthersFilesAreNeverReplaced", kExample, "", kNoRead + kStart +
  kNoRead + list("", "0") + ">" + kSave + ">" + L(kEx, "195") + kSave + ">\n" + kLost + "644\n",
@@ -203,11 +204,11 @@ const Case kCases[] = {
  s/rt_sigprocmask\(SIG_BLOCK, \[([A-Z ]*)\].*/block(\1)/; s/rt_sigprocmask.*/unblock/
  s/\(([0-9]+)([,)])/(fd\2/; s/ += -1 ([A-Z]+) .*/ \1/' | tr '\n' ' '; echo; rm ../trace
  stat -c '%a %u:%g' stock.txt)"},
-{"FailedRenameOrDirectoryFlushIsAFailedSave", kExample, "new 5 a 1 1 new 6 b 1 1 new 7 c 1 1 exit",
- kStart + kAsked + kSave + L(kEx + ",5 a 1 1", "196") + kAsked + kSave + L(kEx + ",5 a 1 1,6 b 1 1",
- "197") + kAsked + L(kEx + ",5 a 1 1,6 b 1 1,7 c 1 1", "198"), kExample + "5|a|1|1|\n6|b|1|1|\n7|c|"
- "1|1|\n", 0, "Q=$P; strace -fo /dev/null -e inject=rename:error=EIO:when=1 -e "
- "inject=fsync:error=EIO:when=3"},
+{"FailedLinkRenameOrDirectoryFlushIsAFailedSave", {}, "new 5 a 1 1 new 6 b 1 1 new 7 c 1 1 new 8 d 1 "
+ "1 exit", kStart + kAsked + kSave + L("5 a 1 1", "1") + kAsked + kSave + L("5 a 1 1,6 b 1 1", "2") +
+ kAsked + kSave + L("5 a 1 1,6 b 1 1,7 c 1 1", "3") + kAsked + L("5 a 1 1,6 b 1 1,7 c 1 1,8 d 1 1",
+ "4"), "5|a|1|1|\n6|b|1|1|\n7|c|1|1|\n8|d|1|1|\n", 0, "Q=$P; strace -fo /dev/null -e inject=link:"
+ "error=EEXIST:when=1 -e inject=rename:error=EIO:when=1 -e inject=fsync:error=EIO:when=3"},
 {"SignalsMidSaveRemoveTheTemporaryFileUnlessIgnored", kExample, "new 5 a 1 1 exit", times(kStart +
  kAsked, 4) + kStart + kAsked + L(kEx + ",5 a 1 1", "196") + "130\n143\n129\n131\n", kExample +
  "5|a|1|1|\n", 0, R"(q() { ulimit -c 0; for s in INT TERM HUP QUIT; do
@@ -233,7 +234,7 @@ const Case kCases[] = {
  "1", "199") + L(kEx + ",5 a 1 1,6 b 1 1,7 c 1 1", "198") + kAsked + kChanged + L(kEx + ",5 a 1 1,"
  "6 b 1 1,7 c 1 1,9 e 1 1", "199") + kAsked + L(kEx + ",5 a 1 1,6 b 1 1,7 c 1 1,9 e 1 1,1 f 1 1",
  "200") + kExample + "5|a|1|1|\n6|b|1|1|\n7|c|1|1|\nregular file\n", kExample + "5|a|1|1|\n6|b|1|"
- "1|\n7|c|1|1|\n9|e|1|1|\n1|f|1|1|\n", 0, R"(mv stock.txt ../data; ln -s ../data stock.txt
+ "1|\n7|c|1|1|\n9|e|1|1|\n1|f|1|1|\n", 0, R"(mv stock.txt ../data; ln -s $PWD/../data stock.txt
  t new 5 a 1 1 '!cp -p stock.txt ../r; echo "9|h|1|1|" >>stock.txt; touch -r ../r stock.txt' \
  new 6 b 1 1 exit write new 7 c 1 1 '!w "[ ../t -nt stock.txt ]" "touch ../t"; cat stock.txt >../c
  cat ../c >stock.txt' new 8 d 1 1 read '!cp -p stock.txt ../x; mv ../x stock.txt' new 9 e 1 1 \
@@ -251,12 +252,12 @@ const Case kCases[] = {
  -e inject=read:error=EIO:when=2 $P; }; Q=q;)"},
 {"NeighboursLinksInASharedDirectoryAreNotFollowed", {}, "", kNoRead + kStart + list("", "0") + ">" +
  kSave + ">" + L("3 nails 2 100", "200") + kAsked + L("3 nails 2 100,5 a 1 1", "201") + kAsked +
- kSave + L("3 nails 2 100,5 a 1 1,6 b 1 1", "202") + kSave + ">" + kNoRead + list("", "0") + ">" +
- kWarn + ">1|secret|1|1|\n3|nails|2|100|\n5|a|1|1|\n", {}, 1, R"(chmod 1777 .
+ kSave + L("3 nails 2 100,5 a 1 1,6 b 1 1", "202") + kSave + ">" + times(kNoRead + list("", "0") +
+ ">", 2) + kWarn + ">1|secret|1|1|\n3|nails|2|100|\n5|a|1|1|\n", {}, 1, R"(chmod 1777 .
  echo '1|secret|1|1|' >../secret; echo '3|nails|2|100|' >../mine; $U ln -s ../secret stock.txt
  t inv write '!rm stock.txt; ln -s ../mine stock.txt' read new 5 a 1 1 '!rm stock.txt
- $U ln -s ../secret stock.txt' new 6 b 1 1 write '!rm stock.txt; ln -s stock.txt stock.txt' read \
- exit exit |)", "cat ../secret ../mine; rm stock.txt"},
+ $U ln -s ../secret stock.txt' new 6 b 1 1 write '!rm stock.txt; ln -s ../mine/x stock.txt' read \
+ '!rm stock.txt; ln -s stock.txt stock.txt' read exit exit |)", "cat ../secret ../mine; rm stock.txt"},
 {"AHeldLockFailsASaveAndTheLastLookIsTakenUnderIt", {}, "", kStart + kAsked + L("5 a 1 1", "1") +
  kAsked + kSave + L("5 a 1 1,6 b 1 1", "2") + kAsked + kChanged + L("5 a 1 1,6 b 1 1,7 c 1 1", "3")
  + L("5 a 1 1", "1"), "5|a|1|1|\n", 0, R"(t new 5 a 1 1 '!(flock 9; touch ../h
@@ -264,27 +265,31 @@ const Case kCases[] = {
  '!(w "ls stock.txt.*.tmp"; cp -p stock.txt ../x; mv ../x stock.txt; touch ../go) >/dev/null 2>&1 \
  &' \
  new 7 c 1 1 read exit |)"},
-{"ASavedFileKeepsItsIdentityOnOneSecondTimestamps", {}, "", kStart + kAsked + L("5 a 1 1", "1") +
- kAsked + kChanged + L("5 a 1 1,6 b 1 1", "2") + L("5 a 1 3", "3"), "5|a|1|3|\n", 0, R"(q() {
- truncate -s 8M ../img; mkfs.ext4 -qI 128 ../img >/dev/null 2>&1; mkdir ../m
- mount -o loop ../img ../m || { echo cannot mount an ext4 image >../skip; return; }; cd ../m
- t new 5 a 1 1 '!echo edit 5 4 2 edit 5 4 3 exit | $T/quillane >/dev/null' new 6 b 1 1 read \
- exit | $T/quillane; s=$?; mv stock.txt ../run; cd ../run; umount ../m; return $s; }; Q=q;)"},
-{"EveryAllocationOfEveryCommandFailsCleanly", kExample, "delete 3 new 5 a 1 1 edit 5 2 a-name-"
- "too-long-for-a-short-string read write exit", kStart + kDel + L("4 screws 1 -5", "-5") + kAsked +
+{"ASavedFileKeepsItsIdentityOnOneSecondTimestampsAndItsDevice", {}, "", kStart + kAsked + L("5 a 1 "
+ "1", "1") + kAsked + kChanged + L("5 a 1 1,6 b 1 1", "2") + L("5 a 1 3", "3") + kAsked + kChanged +
+ L("5 a 1 3,7 c 1 1", "4") + L("5 a 1 3", "3"), "5|a|1|3|\n", 0, R"(q() {
+ truncate -s 8M ../img; mkfs.ext4 -qI 128 ../img >/dev/null 2>&1; mkdir ../m; ln -s ../m/stock.txt .
+ mount -o loop ../img ../m || { echo cannot mount an ext4 image >../skip; return; }
+ t new 5 a 1 1 '!(cd ../m; echo edit 5 4 2 edit 5 4 3 exit | $T/quillane >/dev/null)' new 6 b 1 1 \
+ read '!sync; cp ../img ../copy; mount -o loop ../copy ../m' new 7 c 1 1 read exit | $T/quillane
+ s=$?; cp ../m/stock.txt ../s; umount ../m; umount ../m; mv ../s stock.txt; return $s; }; Q=q;)"},
+{"EveryAllocationOfEveryCommandFailsCleanlyAsDoesAClose", kExample, "delete 3 new 5 a 1 1 edit 5 2 "
+ "a-name-too-long-for-a-short-string read write exit", "1\nstock.txt\n" + kStart + kDel + L("4 screws 1 -5", "-5") + kAsked +
  L("4 screws 1 -5,5 a 1 1", "-4") + kEdit + kCol + kNewName + times(L("4 screws 1 -5,5 a-name-too-"
  "long-for-a-short-string 1 1", "-4"), 2) + ">", "4|screws|1|-5|\n5|a-name-too-long-for-a-short-"
  "string|1|1|\n", 0, R"(q() { d=../a-directory-with-a-name-too-long-for-a-short-string; mkdir $d
  mv stock.txt $d; cp $d/stock.txt ../0; ln -s $d/stock.txt stock.txt; for n in $(seq 130); do
  cp ../0 $d/stock.txt; QUILLANE_FAIL_MALLOC=$n LD_PRELOAD=$F $T/plain <../in >/dev/null 2>&1; s=$?
  [ $s -lt 2 ] || echo $n: status $s; ls $d | grep -vx stock.txt; grep -vxE '[0-9]+\|[^|]*\|[0-9]+\|-?[0-9]+\|' $d/stock.txt
- done; cp ../0 $d/stock.txt; $o $T/quillane; }; Q=q;)"},
+ done; cp ../0 $d/stock.txt; echo new 9 e 1 1 exit exit | QUILLANE_FAIL_CLOSE=1 LD_PRELOAD=$F \
+ $T/plain | grep -c 'could not save'; ls $d; $o $T/quillane; }; Q=q;)"},
 {"SavesSeeEveryByteTakeTheLockAndFailWhenTheirFileCannotBeKept", kExample, "", kStart + kAsked + L(
- kEx + ",5 a 1 1", "196") + kAsked + kChanged + L(kEx + ",5 a 1 1,6 b 1 1", "197") + L("9 nails 2 "
+ kEx + ",5 a 1 1", "196") + kAsked + kChanged + L(kEx + ",5 a 1 1,6 b 1 1", "197") + kDel + kChanged + L("3 nails 2 100,5 a "
+ "1 1,6 b 1 1", "202") + L("9 nails 2 "
  "100,4 screws 1 -5,5 a 1 1", "196") + kSave + ">>" + kStart + kAsked + kSave + L("9 nails 2 100,4 "
  "screws 1 -5,5 a 1 1,7 c 1 1", "197") + kWarn + ">1\n", "9|nails|2|100|\n4|screws|1|-5|\n5|a|1|1|"
  "\n", 0, R"(t new 5 a 1 1 '!cp -p stock.txt ../r; printf 9 | dd of=stock.txt conv=notrunc 2>&-
- touch -r ../r stock.txt' new 6 b 1 1 read '!(flock 9; touch ../h; w "[ -e ../go ]") 9<stock.txt \
+ touch -r ../r stock.txt' new 6 b 1 1 delete 4 read '!(flock 9; touch ../h; w "[ -e ../go ]") 9<stock.txt \
  >/dev/null 2>&1 & w "[ -e ../h ]"' write '!touch ../go' write exit |)", "echo new 7 c 1 1 exit exit >../in; "
  "prlimit --nofile=5 $T/plain <../in 3>&- 4>&-; echo $?"},
 {"AccessListsAndAttributesAreKeptAndNoneInherited", kExample, "", kStart + kAsked + L(kEx + ",5 a "
@@ -294,6 +299,13 @@ const Case kCases[] = {
  '!getfacl -cp stock.txt >../acl; setfacl -m u:65534:r stock.txt; setfattr -n user.note -v kept \
  stock.txt' new 6 b 1 1 exit |)", "cat ../acl; getfacl -cp stock.txt; getfattr -d stock.txt | "
  "grep user"},
+{"FormattingThatRunsOutLeavesNoStaleRowsNorTotal", "5|a|1|1|\n", "", kStart + L("5 a 1 1", "1") +
+ kAsked + L("5 a 1 1,1 x 1 1", "2") + kAsked + kSave + L("5 a 1 1,1 x 1 1,2 b 1 1", "3") + kWarn + ">"
+ + kStart + L("5 a 2 3", "6") + kAsked + kSave + L("5 a 2 3,1 x 1 1", "7") + kWarn + ">5|a|1|1|\n1|x|"
+ "1|1|\n", "5|a|2|3|\n", 0, R"(q() { { echo inv new 1; mk 10000000 x; echo ' 1 1 new 2 b 1 1 exit exit'
+ } | (ulimit -v 60000; $P) | tr -s x; mv stock.txt ../first; echo '5|a|2|3|' >stock.txt
+ chmod 444 stock.txt; { echo inv new 1; mk 20000000 x; echo ' 1 1 exit exit'; } |
+ (ulimit -v 60000; $P) | tr -s x; }; Q=q;)", "tr -s x <../first"},
 {"OptionsAnswerAloneAndLeaveTheFile", kExample, "", "quillane 1.0.0\n0\nUsage: quillane [--help | "
  "--version]\nKeeps a stock list in stock.txt in the working directory. Type a command\nat the > "
  "prompt:\n  help    detailed information\n  inv     displays stock information\n  read    reads "
