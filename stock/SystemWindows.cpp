@@ -89,13 +89,13 @@ void describeOpen(int file, Look& seen) {
 }
 
 bool tryLock(const fs::path& directory, int) {
-    // A file no other may open, which the system removes even when the program is killed.
+    // A file no other may open while it is held, which the system removes when the program
+    // ends, even killed; one left by a power cut is simply taken.
     lockFile = ::CreateFileW((directory / "stock.txt.lock").c_str(), GENERIC_WRITE, 0, nullptr,
-                             CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+                             OPEN_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     const DWORD error = ::GetLastError();
     return lockFile != INVALID_HANDLE_VALUE ||
-           (error != ERROR_FILE_EXISTS && error != ERROR_SHARING_VIOLATION &&
-            error != ERROR_ACCESS_DENIED);
+           (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED);
 }
 
 long long writeSome(int file, const char* from, std::size_t size) {

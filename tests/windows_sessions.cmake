@@ -1,7 +1,7 @@
 # Whole sessions of the Windows program, run natively or under wine (EMULATOR), each in a fresh
 # directory under WORK with a given standard input and stock.txt; the output, the resulting
 # stock.txt and the exit status are compared byte for byte.
-#   cmake -DPROGRAM=quillane.exe [-DEMULATOR=wine] -DWORK=dir -P windows_sessions.cmake
+#   cmake -DPROGRAM=quillane.exe -DHOLD=hold.exe [-DEMULATOR=wine] -DWORK=dir -P windows_sessions.cmake
 cmake_minimum_required(VERSION 3.16)
 
 # Typist mode: types products, and after each is saved, changes one field of stock.txt's
@@ -17,8 +17,9 @@ if(DEFINED TYPIST)
       endif()
       execute_process(COMMAND ${CMAKE_COMMAND} -E sleep 0.05)
     endforeach()
-    if(how STREQUAL "index") # a copy with its time kept, moved into place
+    if(how STREQUAL "index") # a copy with its exact time, moved into place
       file(COPY "${file}" DESTINATION "${TYPIST}/copy")
+      execute_process(COMMAND touch -r "${file}" "${TYPIST}/copy/stock.txt")
       file(RENAME "${TYPIST}/copy/stock.txt" "${file}")
     elseif(how STREQUAL "time") # its time a minute on
       execute_process(COMMAND touch -d "1 minute" "${file}")
@@ -53,8 +54,10 @@ monies:${monies}\n" PARENT_SCOPE)
 endfunction()
 
 # Runs one session. `before` and `after` are stock.txt's bytes, or <none>, or <directory>;
-# `out` is written with LF and expected with CR LF. A last argument: READONLY, LINK (stock.txt a
-# link to ../data, which must stay a link) or TYPIST.
+# `out` is written with LF and expected with CR LF. Last arguments: READONLY, LINK (stock.txt a
+# link to ../data, which must stay a link), TYPIST, TRACE (the flush and the move, as wine's
+# trace shows them, are appended to the output), or HOLD and hold.exe's arguments, which then
+# types the input.
 function(session name before in out after status)
   set(top "${WORK}/${name}-ü") # a path beyond ASCII, which must reach the system intact
   set(run "${top}/run")
@@ -65,6 +68,9 @@ function(session name before in out after status)
     set(mode OWNER_READ)
   elseif(ARGN STREQUAL "TYPIST")
     set(typist COMMAND ${CMAKE_COMMAND} -DTYPIST=${top} -P ${CMAKE_CURRENT_LIST_FILE})
+  elseif(ARGN MATCHES "^HOLD;")
+    list(REMOVE_AT ARGN 0)
+    set(typist COMMAND ${EMULATOR} ${HOLD} ${ARGN})
   endif()
   if(before STREQUAL "<directory>")
     file(MAKE_DIRECTORY "${run}/stock.txt")
@@ -78,10 +84,37 @@ function(session name before in out after status)
   file(WRITE "${top}/in" "${in}")
   set(ENV{WINEPREFIX} "${top}/wine") # a fresh prefix: it installs nothing and asks nothing
   set(ENV{WINEDEBUG} "-all")
+  if(ARGN STREQUAL "TRACE")
+    set(ENV{WINEDEBUG} "+relay")
+  endif()
   set(ENV{WINEDLLOVERRIDES} "mscoree,mshtml=")
+  if(typist)
+    # The prefix is made first, so that two programs starting at once do not both make it.
+    execute_process(COMMAND ${EMULATOR} ${PROGRAM} --version OUTPUT_QUIET ERROR_QUIET)
+  endif()
   execute_process(${typist} COMMAND ${EMULATOR} ${PROGRAM} INPUT_FILE "${top}/in"
-                  OUTPUT_FILE "${top}/out" ERROR_VARIABLE ignored RESULT_VARIABLE code
+                  OUTPUT_FILE "${top}/out" ERROR_FILE "${top}/trace" RESULT_VARIABLE code
                   WORKING_DIRECTORY "${run}")
+  if(ARGN STREQUAL "TRACE")
+    # The temporary file's handle, its flush, and the flags of the move, in their order.
+    file(STRINGS "${top}/trace" calls REGEX "CreateFileW\\(.*tmp\",4|NtFlushBuffersFile\\(|MoveFileExW\\(|Ret  KERNEL32.CreateFileW")
+    set(made "")
+    set(handle "none")
+    foreach(call IN LISTS calls)
+      if(call MATCHES "Call KERNEL32.CreateFileW")
+        set(made yes)
+      elseif(call MATCHES "Ret  KERNEL32.CreateFileW.*retval=([0-9a-f]+)")
+        if(made)
+          set(handle "${CMAKE_MATCH_1}")
+        endif()
+        set(made "")
+      elseif(call MATCHES "NtFlushBuffersFile\\(${handle},")
+        file(APPEND "${top}/out" "flushed\r\n")
+      elseif(call MATCHES "MoveFileExW\\(.*tmp.*,([0-9a-f]+)\\)")
+        file(APPEND "${top}/out" "moved with flags ${CMAKE_MATCH_1}\r\n")
+      endif()
+    endforeach()
+  endif()
   # Compared as hexadecimal, since file(READ) drops carriage returns.
   string(REPLACE "\n" "\r\n" out "${out}")
   file(WRITE "${top}/expected" "${out}")
@@ -149,6 +182,19 @@ if(touch)
 else()
   message("skipped the hand edits: they need touch, to put a time back")
 endif()
+
+set(crlf "3|nails|2|100|\r\n4|screws|1|-5|\r\n")
+list_of("3 | nails | 2 | 100\n4 | screws | 1 | -5\n5 | a | 1 | 1\n" 196)
+session(SaveIsFlushedThenMovedWithWriteThrough "${example}" "new 5 a 1 1"
+        "${start}${asked}${listing}>\nflushed\nmoved with flags 00000009\n"
+        "${crlf}5|a|1|1|\r\n" 0 TRACE)
+set(first "${listing}")
+list_of("3 | nails | 2 | 100\n4 | screws | 1 | -5\n5 | a | 1 | 1\n6 | b | 1 | 1\n" 197)
+session(AReaderOpeningTheFileOnlyDelaysTheSave "${example}" "" "${start}${asked}${first}>${asked}${listing}>"
+        "${crlf}5|a|1|1|\r\n6|b|1|1|\r\n" 0 HOLD stock.txt read "new 5 a 1 1" "new 6 b 1 1 exit")
+session(ALockHeldElsewhereFailsTheSaveUntilLetGo "${example}" ""
+        "${start}${asked}${notSaved}${first}>${asked}${listing}>" "${crlf}5|a|1|1|\r\n6|b|1|1|\r\n"
+        0 HOLD stock.txt.lock lock "new 5 a 1 1" "new 6 b 1 1 exit")
 
 if(failed)
   message(FATAL_ERROR "Windows sessions failed: ${failed}")
