@@ -75,7 +75,8 @@ int options(int argc, char** argv) {
     const bool known = std::strcmp(option, "--help") == 0 || std::strcmp(option, "--version") == 0;
     const char* const wrong = known ? argv[2] : option;
     std::cerr << "quillane: "
-              << (wrong[0] == '-' && wrong[1] != '\0' ? "unknown option '" : "unexpected argument '")
+              << (wrong[0] == '-' && wrong[1] != '\0' ? "unknown option '"
+                                                      : "unexpected argument '")
               << wrong << "'\nTry 'quillane --help'.\n";
     return 2;
 }

@@ -8,11 +8,14 @@
 #include <new>
 #include <utility>
 
-const char* const EntryForm::commands[8][2] = {
-    {"help", "detailed information"}, {"inv", "displays stock information"},
-    {"read", "reads from 'stock.txt' file"}, {"write", "saves to 'stock.txt' file"},
-    {"new", "adds a new product"}, {"delete", "deletes products"},
-    {"edit", "edits an entry"}, {"exit", "exits the program"}};
+const char* const EntryForm::commands[8][2] = {{"help", "detailed information"},
+                                               {"inv", "displays stock information"},
+                                               {"read", "reads from 'stock.txt' file"},
+                                               {"write", "saves to 'stock.txt' file"},
+                                               {"new", "adds a new product"},
+                                               {"delete", "deletes products"},
+                                               {"edit", "edits an entry"},
+                                               {"exit", "exits the program"}};
 
 void EntryForm::showHelp() {
     for (const auto& command : commands)

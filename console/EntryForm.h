@@ -9,12 +9,12 @@ public:
     // The command words and their lines of the summary, in its order.
     static const char* const commands[8][2];
 
-    std::string line;      // input read and not yet taken as words
-    std::size_t next = 0;  // where in `line` the next word is looked for
+    std::string line;        // input read and not yet taken as words
+    std::size_t next = 0;    // where in `line` the next word is looked for
     bool exhausted = false;  // nothing more is read: `line` holds all that is left
     bool ended = false;      // a word was asked for and none came
     bool unreadable = false; // because the input could not be read
-    std::string token; // the last word read; in "edit", the new name
+    std::string token;       // the last word read; in "edit", the new name
     std::string name;
     bool valid = false; // whether the last answer was taken; false only once input has ended
     std::int32_t cursor = 0;

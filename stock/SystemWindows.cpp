@@ -128,9 +128,8 @@ fs::path resolve(const fs::path& path) {
     if (handle == INVALID_HANDLE_VALUE)
         return path; // nothing there to follow: looked at as it stands
     std::wstring name(::GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED), 0);
-    const DWORD size =
-        ::GetFinalPathNameByHandleW(handle, name.data(), static_cast<DWORD>(name.size()),
-                                    FILE_NAME_NORMALIZED);
+    const DWORD size = ::GetFinalPathNameByHandleW(
+        handle, name.data(), static_cast<DWORD>(name.size()), FILE_NAME_NORMALIZED);
     ::CloseHandle(handle);
     if (size == 0 || size >= name.size())
         return {};
@@ -142,10 +141,10 @@ Look look(const fs::path& path) {
     Look seen;
     // No access asked for: only the file's facts, which even a directory gives.
     const HANDLE handle =
-        path.empty() ? INVALID_HANDLE_VALUE
-                     : ::CreateFileW(path.c_str(), 0, shareAll, nullptr, OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                     nullptr);
+        path.empty()
+            ? INVALID_HANDLE_VALUE
+            : ::CreateFileW(path.c_str(), 0, shareAll, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         seen.kind = !path.empty() && notFound(::GetLastError()) ? Kind::none : Kind::other;
         return seen;

@@ -38,8 +38,8 @@ extern "C" int close(int file) {
     char link[32], name[4096] = "";
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", file);
     const ssize_t size = readlink(link, name, sizeof name - 1);
-    const bool failing = std::getenv("QUILLANE_FAIL_CLOSE") && size > 4 &&
-                         std::strcmp(name + size - 4, ".tmp") == 0;
+    const bool failing =
+        std::getenv("QUILLANE_FAIL_CLOSE") && size > 4 && std::strcmp(name + size - 4, ".tmp") == 0;
     const long closed = syscall(SYS_close, file);
     if (closed != 0 || !failing)
         return static_cast<int>(closed);

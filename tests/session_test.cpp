@@ -45,7 +45,7 @@ const char* const kTools[][2] = {{"strace", "strace -V"}, {"$U", "setpriv --reui
     {"mkfs", "mkfs.ext4 -V"}, {"ulimit -v", "ulimit -v 9000000"}, {"chown", "test $(id -u) = 0"},
     {"$F", "test -e '" QUILLANE_FAILMALLOC "'"}, {"setfacl", "setfacl -v && setfattr --version"},
     {"perl", "perl -MFcntl -e 1"}, {"prlimit", "prlimit -V"},
-    {"tmux", "tmux -V >/dev/null && " QUILLANE_EDITOR}}; // and the program built with its line editor
+    {"tmux", "tmux -V >/dev/null && " QUILLANE_EDITOR}}; // and a build with the line editor
 
 File slurp(const fs::path& path) { // never opens a FIFO, which would wait for a writer
     if (fs::exists(path) && !fs::is_regular_file(path))
@@ -157,7 +157,8 @@ const Case kCases[] = {
  "data\ndata.tmp\nlink\n666 65534:65534 regular file\n777 0:0 symbolic link\n", "3|nails|2|100|\n",
  0, R"(mkdir ../d; printf '3|nails|2|100|\r\n' >../d/data; chmod 666 ../d/data; echo mine >../d/x
  chgrp 65534 ../d/data; mv ../d/x ../d/data.tmp; ln -s data ../d/link; ln -s ../d/link stock.txt
- chmod 733 ../d; chmod 1777 .; $U)", "cat ../d/data.tmp; ls ../d; stat -c '%a %u:%g %F' ../d/data ../d/link"},
+ chmod 733 ../d; chmod 1777 .; $U)", "cat ../d/data.tmp; ls ../d; stat -c '%a %u:%g %F' "
+ "../d/data ../d/link"},
 {"ReadOnlyFileIsNotReplacedAndEachNewChangeWarnsAgain", kExample, "new 5 a 1 1 exit new 6 b 1 1 "
  "exit edit 5 4 2 exit delete 9 exit write foo exit", kStart + kAsked + kSave + L(kEx + ",5 a 1 1",
  "196") + kWarn + ">" + kAsked + kSave + L(kEx + ",5 a 1 1,6 b 1 1", "197") + kWarn + ">" + kEdit +
@@ -204,11 +205,12 @@ const Case kCases[] = {
  s/rt_sigprocmask\(SIG_BLOCK, \[([A-Z ]*)\].*/block(\1)/; s/rt_sigprocmask.*/unblock/
  s/\(([0-9]+)([,)])/(fd\2/; s/ += -1 ([A-Z]+) .*/ \1/' | tr '\n' ' '; echo; rm ../trace
  stat -c '%a %u:%g' stock.txt)"},
-{"FailedLinkRenameOrDirectoryFlushIsAFailedSave", {}, "new 5 a 1 1 new 6 b 1 1 new 7 c 1 1 new 8 d 1 "
- "1 exit", kStart + kAsked + kSave + L("5 a 1 1", "1") + kAsked + kSave + L("5 a 1 1,6 b 1 1", "2") +
- kAsked + kSave + L("5 a 1 1,6 b 1 1,7 c 1 1", "3") + kAsked + L("5 a 1 1,6 b 1 1,7 c 1 1,8 d 1 1",
- "4"), "5|a|1|1|\n6|b|1|1|\n7|c|1|1|\n8|d|1|1|\n", 0, "Q=$P; strace -fo /dev/null -e inject=link:"
- "error=EEXIST:when=1 -e inject=rename:error=EIO:when=1 -e inject=fsync:error=EIO:when=3"},
+{"FailedLinkRenameOrDirectoryFlushIsAFailedSave", {}, "new 5 a 1 1 new 6 b 1 1 new 7 c 1 1 new 8 d "
+ "1 1 exit", kStart + kAsked + kSave + L("5 a 1 1", "1") + kAsked + kSave + L("5 a 1 1,6 b 1 1",
+ "2") + kAsked + kSave + L("5 a 1 1,6 b 1 1,7 c 1 1", "3") + kAsked + L("5 a 1 1,6 b 1 1,7 c 1 1,"
+ "8 d 1 1", "4"), "5|a|1|1|\n6|b|1|1|\n7|c|1|1|\n8|d|1|1|\n", 0, "Q=$P; strace -fo /dev/null "
+ "-e inject=link:error=EEXIST:when=1 -e inject=rename:error=EIO:when=1 -e "
+ "inject=fsync:error=EIO:when=3"},
 {"SignalsMidSaveRemoveTheTemporaryFileUnlessIgnored", kExample, "new 5 a 1 1 exit", times(kStart +
  kAsked, 4) + kStart + kAsked + L(kEx + ",5 a 1 1", "196") + "130\n143\n129\n131\n", kExample +
  "5|a|1|1|\n", 0, R"(q() { ulimit -c 0; for s in INT TERM HUP QUIT; do
@@ -257,7 +259,8 @@ const Case kCases[] = {
  echo '1|secret|1|1|' >../secret; echo '3|nails|2|100|' >../mine; $U ln -s ../secret stock.txt
  t inv write '!rm stock.txt; ln -s ../mine stock.txt' read new 5 a 1 1 '!rm stock.txt
  $U ln -s ../secret stock.txt' new 6 b 1 1 write '!rm stock.txt; ln -s ../mine/x stock.txt' read \
- '!rm stock.txt; ln -s stock.txt stock.txt' read exit exit |)", "cat ../secret ../mine; rm stock.txt"},
+ '!rm stock.txt; ln -s stock.txt stock.txt' read exit exit |)",
+ "cat ../secret ../mine; rm stock.txt"},
 {"AHeldLockFailsASaveAndTheLastLookIsTakenUnderIt", {}, "", kStart + kAsked + L("5 a 1 1", "1") +
  kAsked + kSave + L("5 a 1 1,6 b 1 1", "2") + kAsked + kChanged + L("5 a 1 1,6 b 1 1,7 c 1 1", "3")
  + L("5 a 1 1", "1"), "5|a|1|1|\n", 0, R"(t new 5 a 1 1 '!(flock 9; touch ../h
@@ -274,23 +277,26 @@ const Case kCases[] = {
  read '!sync; cp ../img ../copy; mount -o loop ../copy ../m' new 7 c 1 1 read exit | $T/quillane
  s=$?; cp ../m/stock.txt ../s; umount ../m; umount ../m; mv ../s stock.txt; return $s; }; Q=q;)"},
 {"EveryAllocationOfEveryCommandFailsCleanlyAsDoesAClose", kExample, "delete 3 new 5 a 1 1 edit 5 2 "
- "a-name-too-long-for-a-short-string read write exit", "1\nstock.txt\n" + kStart + kDel + L("4 screws 1 -5", "-5") + kAsked +
+ "a-name-too-long-for-a-short-string read write exit", "1\nstock.txt\n" + kStart + kDel + L("4 "
+ "screws 1 -5", "-5") + kAsked +
  L("4 screws 1 -5,5 a 1 1", "-4") + kEdit + kCol + kNewName + times(L("4 screws 1 -5,5 a-name-too-"
  "long-for-a-short-string 1 1", "-4"), 2) + ">", "4|screws|1|-5|\n5|a-name-too-long-for-a-short-"
  "string|1|1|\n", 0, R"(q() { d=../a-directory-with-a-name-too-long-for-a-short-string; mkdir $d
  mv stock.txt $d; cp $d/stock.txt ../0; ln -s $d/stock.txt stock.txt; for n in $(seq 130); do
  cp ../0 $d/stock.txt; QUILLANE_FAIL_MALLOC=$n LD_PRELOAD=$F $T/plain <../in >/dev/null 2>&1; s=$?
- [ $s -lt 2 ] || echo $n: status $s; ls $d | grep -vx stock.txt; grep -vxE '[0-9]+\|[^|]*\|[0-9]+\|-?[0-9]+\|' $d/stock.txt
+ [ $s -lt 2 ] || echo $n: status $s; ls $d | grep -vx stock.txt
+ grep -vxE '[0-9]+\|[^|]*\|[0-9]+\|-?[0-9]+\|' $d/stock.txt
  done; cp ../0 $d/stock.txt; echo new 9 e 1 1 exit exit | QUILLANE_FAIL_CLOSE=1 LD_PRELOAD=$F \
  $T/plain | grep -c 'could not save'; ls $d; $o $T/quillane; }; Q=q;)"},
 {"SavesSeeEveryByteTakeTheLockAndFailWhenTheirFileCannotBeKept", kExample, "", kStart + kAsked + L(
- kEx + ",5 a 1 1", "196") + kAsked + kChanged + L(kEx + ",5 a 1 1,6 b 1 1", "197") + kDel + kChanged + L("3 nails 2 100,5 a "
- "1 1,6 b 1 1", "202") + L("9 nails 2 "
+ kEx + ",5 a 1 1", "196") + kAsked + kChanged + L(kEx + ",5 a 1 1,6 b 1 1", "197") + kDel +
+ kChanged + L("3 nails 2 100,5 a 1 1,6 b 1 1", "202") + L("9 nails 2 "
  "100,4 screws 1 -5,5 a 1 1", "196") + kSave + ">>" + kStart + kAsked + kSave + L("9 nails 2 100,4 "
  "screws 1 -5,5 a 1 1,7 c 1 1", "197") + kWarn + ">1\n", "9|nails|2|100|\n4|screws|1|-5|\n5|a|1|1|"
  "\n", 0, R"(t new 5 a 1 1 '!cp -p stock.txt ../r; printf 9 | dd of=stock.txt conv=notrunc 2>&-
- touch -r ../r stock.txt' new 6 b 1 1 delete 4 read '!(flock 9; touch ../h; w "[ -e ../go ]") 9<stock.txt \
- >/dev/null 2>&1 & w "[ -e ../h ]"' write '!touch ../go' write exit |)", "echo new 7 c 1 1 exit exit >../in; "
+ touch -r ../r stock.txt' new 6 b 1 1 delete 4 read '!(flock 9; touch ../h; w "[ -e ../go ]") \
+ 9<stock.txt >/dev/null 2>&1 & w "[ -e ../h ]"' write '!touch ../go' write exit |)",
+ "echo new 7 c 1 1 exit exit >../in; "
  "prlimit --nofile=5 $T/plain <../in 3>&- 4>&-; echo $?"},
 {"AccessListsAndAttributesAreKeptAndNoneInherited", kExample, "", kStart + kAsked + L(kEx + ",5 a "
  "1 1", "196") + kAsked + L(kEx + ",5 a 1 1,6 b 1 1", "197") + "user::rw-\ngroup::r--\nother::---\n"
@@ -300,10 +306,11 @@ const Case kCases[] = {
  stock.txt' new 6 b 1 1 exit |)", "cat ../acl; getfacl -cp stock.txt; getfattr -d stock.txt | "
  "grep user"},
 {"FormattingThatRunsOutLeavesNoStaleRowsNorTotal", "5|a|1|1|\n", "", kStart + L("5 a 1 1", "1") +
- kAsked + L("5 a 1 1,1 x 1 1", "2") + kAsked + kSave + L("5 a 1 1,1 x 1 1,2 b 1 1", "3") + kWarn + ">"
- + kStart + L("5 a 2 3", "6") + kAsked + kSave + L("5 a 2 3,1 x 1 1", "7") + kWarn + ">5|a|1|1|\n1|x|"
- "1|1|\n", "5|a|2|3|\n", 0, R"(q() { { echo inv new 1; mk 10000000 x; echo ' 1 1 new 2 b 1 1 exit exit'
- } | (ulimit -v 60000; $P) | tr -s x; mv stock.txt ../first; echo '5|a|2|3|' >stock.txt
+ kAsked + L("5 a 1 1,1 x 1 1", "2") + kAsked + kSave + L("5 a 1 1,1 x 1 1,2 b 1 1", "3") +
+ kWarn + ">" + kStart + L("5 a 2 3", "6") + kAsked + kSave + L("5 a 2 3,1 x 1 1", "7") + kWarn +
+ ">5|a|1|1|\n1|x|1|1|\n", "5|a|2|3|\n", 0, R"(q() { { echo inv new 1; mk 10000000 x
+ echo ' 1 1 new 2 b 1 1 exit exit'; } | (ulimit -v 60000; $P) | tr -s x; mv stock.txt ../first
+ echo '5|a|2|3|' >stock.txt
  chmod 444 stock.txt; { echo inv new 1; mk 20000000 x; echo ' 1 1 exit exit'; } |
  (ulimit -v 60000; $P) | tr -s x; }; Q=q;)", "tr -s x <../first"},
 {"OptionsAnswerAloneAndLeaveTheFile", kExample, "", "quillane 1.0.0\n0\nUsage: quillane [--help | "
@@ -317,9 +324,10 @@ const Case kCases[] = {
  "unexpected argument '-'\nTry 'quillane --help'.\n", kExample, 0, R"(q() { p=$T/quillane
  $p --version; echo $?; $p --help; echo $?; for a in -x stock.txt '--help -'; do $p $a >../o \
  2>../e; echo $?; cat ../o ../e; done; }; Q=q;)"},
-{"ATerminalEditsRecallsAndCompletesLines", {}, "", "130\n0\n1\nthe terminal as it was\n", "5|abb|12|"
- "3|\n6|c|1|1|\n", 0, R"(q() { s="tmux -S ../tmux"; c() { w "$s capture-pane -pS- | grep -c \
- '^$1' | grep -qx ${2:-1}" || echo "never saw $1 ${2:-1} times"; }; $s new-session -dx80 -y24 \
+{"ATerminalEditsRecallsAndCompletesLines", {}, "", "130\n0\n1\nthe terminal as it was\n",
+ "5|abb|12|3|\n6|c|1|1|\n", 0, R"(q() { s="tmux -S ../tmux"; c() {
+ w "$s capture-pane -pS- | grep -c '^$1' | grep -qx ${2:-1}" || echo "never saw $1 ${2:-1} times"; }
+ $s new-session -dx80 -y24 \
  "trap : INT; stty -g >../b; for i in 1 2 3; do HOME=$T $T/quillane; echo \$? >>../codes; done
  stty -g >../a"; c '>$'; $s send-keys in Tab Enter; c '0 items'; $s send-keys e Tab Tab
  c 'edit  exit'; $s send-keys C-u new Enter; c 'Enter id'; $s send-keys 5 Enter bb \

@@ -1,7 +1,8 @@
 # Whole sessions of the Windows program, run natively or under wine (EMULATOR), each in a fresh
 # directory under WORK with a given standard input and stock.txt; the output, the resulting
 # stock.txt and the exit status are compared byte for byte.
-#   cmake -DPROGRAM=quillane.exe -DHOLD=hold.exe [-DEMULATOR=wine] -DWORK=dir -P windows_sessions.cmake
+#   cmake -DPROGRAM=quillane.exe -DHOLD=hold.exe [-DEMULATOR=wine] -DWORK=dir \
+#         -P windows_sessions.cmake
 cmake_minimum_required(VERSION 3.16)
 
 # Typist mode: types products, and after each is saved, changes one field of stock.txt's
@@ -97,7 +98,8 @@ function(session name before in out after status)
                   WORKING_DIRECTORY "${run}")
   if(ARGN STREQUAL "TRACE")
     # The temporary file's handle, its flush, and the flags of the move, in their order.
-    file(STRINGS "${top}/trace" calls REGEX "CreateFileW\\(.*tmp\",4|NtFlushBuffersFile\\(|MoveFileExW\\(|Ret  KERNEL32.CreateFileW")
+    set(wanted "CreateFileW\\(.*tmp\",4|Ret  KERNEL32.CreateFileW|NtFlushBuffersFile|MoveFileExW")
+    file(STRINGS "${top}/trace" calls REGEX "${wanted}")
     set(made "")
     set(handle "none")
     foreach(call IN LISTS calls)
@@ -190,7 +192,8 @@ session(SaveIsFlushedThenMovedWithWriteThrough "${example}" "new 5 a 1 1"
         "${crlf}5|a|1|1|\r\n" 0 TRACE)
 set(first "${listing}")
 list_of("3 | nails | 2 | 100\n4 | screws | 1 | -5\n5 | a | 1 | 1\n6 | b | 1 | 1\n" 197)
-session(AReaderOpeningTheFileOnlyDelaysTheSave "${example}" "" "${start}${asked}${first}>${asked}${listing}>"
+session(AReaderOpeningTheFileOnlyDelaysTheSave "${example}" ""
+        "${start}${asked}${first}>${asked}${listing}>"
         "${crlf}5|a|1|1|\r\n6|b|1|1|\r\n" 0 HOLD stock.txt read "new 5 a 1 1" "new 6 b 1 1 exit")
 session(ALockHeldElsewhereFailsTheSaveUntilLetGo "${example}" ""
         "${start}${asked}${notSaved}${first}>${asked}${listing}>" "${crlf}5|a|1|1|\r\n6|b|1|1|\r\n"
