@@ -5,8 +5,8 @@
 #         -P windows_sessions.cmake
 cmake_minimum_required(VERSION 3.16)
 
-# Typist mode: types products, and after each is saved, changes one field of stock.txt's
-# identity by hand: its file index, its write time, its size.
+# Typist mode: types products, and after each is saved, changes stock.txt by hand in one way
+# only: its file index, its write time, its bytes.
 if(DEFINED TYPIST)
   set(file "${TYPIST}/run/stock.txt")
   function(type words mark how)
@@ -24,15 +24,17 @@ if(DEFINED TYPIST)
       file(RENAME "${TYPIST}/copy/stock.txt" "${file}")
     elseif(how STREQUAL "time") # its time a minute on
       execute_process(COMMAND touch -d "1 minute" "${file}")
-    else() # a line appended, and the time put back
-      file(COPY "${file}" DESTINATION "${TYPIST}/time")
-      file(APPEND "${file}" "1|x|1|1|\r\n")
-      execute_process(COMMAND touch -r "${TYPIST}/time/stock.txt" "${file}")
+    else() # its first byte changed in place, and its exact time put back: only bytes differ
+      file(WRITE "${TYPIST}/eight" "8")
+      execute_process(COMMAND touch -r "${file}" "${TYPIST}/eight") # file(COPY) keeps seconds
+      execute_process(COMMAND dd "of=${file}" conv=notrunc INPUT_FILE "${TYPIST}/eight"
+                      ERROR_QUIET)
+      execute_process(COMMAND touch -r "${TYPIST}/eight" "${file}")
     endif()
   endfunction()
   type("new 5 a 1 1" "5\\|a" index)
   type("new 6 b 1 1 read new 7 c 1 1" "7\\|c" time)
-  type("new 8 d 1 1 read new 9 e 1 1" "9\\|e" size)
+  type("new 8 d 1 1 read new 9 e 1 1" "9\\|e" bytes)
   execute_process(COMMAND ${CMAKE_COMMAND} -E echo "new 10 f 1 1 write exit")
   return()
 endif()
@@ -170,12 +172,13 @@ step("" "${c}" 197)
 step("${asked}" "${e}" 198)
 step("${asked}${changed}" "${e}10 | f | 1 | 1\n" 199)
 find_program(touch touch)
-if(touch)
+find_program(dd dd)
+if(touch AND dd)
   session(EachFieldOfTheIdentityChangedByHandIsNotOverwrittenUntilWrite "${example}" "" "${out}>"
           "3|nails|2|100|\r\n4|screws|1|-5|\r\n5|a|1|1|\r\n7|c|1|1|\r\n9|e|1|1|\r\n10|f|1|1|\r\n" 0
           TYPIST)
 else()
-  message("skipped the hand edits: they need touch, to put a time back")
+  message("skipped the hand edits: they need touch and dd, to put a time back and edit in place")
 endif()
 
 set(crlf "3|nails|2|100|\r\n4|screws|1|-5|\r\n")
