@@ -2,9 +2,11 @@
 
 #include "System.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstddef>
 #include <filesystem>
+#include <thread>
 
 // What the shared tail of the platform layer (System.cpp) and each platform's own source give
 // each other. Nothing outside stock/System*.cpp includes this.
@@ -19,6 +21,18 @@ bool arm(const std::filesystem::path& path);
 
 // Makes `handler` end the program on `signal`, unless it was ignored at start (nohup).
 void endOn(int signal, void (*handler)(int));
+
+// Tries `attempt` every 10 ms until it returns true or about a second has passed; returns
+// whether it did. A copy holds the lock, and another program a file, for moments only.
+template <typename Attempt> bool forASecond(Attempt attempt) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (!attempt()) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
 
 // Each platform's own: opens a regular file for reading, sharing it and without blocking;
 // fills `seen` from an open file; takes the lock between copies once; writes once.

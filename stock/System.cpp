@@ -1,9 +1,7 @@
 #include "Platform.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -71,13 +69,7 @@ FileId identify(int file) {
 }
 
 bool lock(const fs::path& directory, int held) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (!tryLock(directory, held)) {
-        if (std::chrono::steady_clock::now() >= until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return forASecond([&] { return tryLock(directory, held); });
 }
 
 bool writeAll(int file, const char* from, std::size_t size) {

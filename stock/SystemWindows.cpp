@@ -2,9 +2,7 @@
 #include "Platform.h"
 
 #include <cerrno>
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include <fcntl.h>
 #include <io.h>
@@ -198,17 +196,16 @@ bool close(int file) {
 bool replace(const fs::path& temporary, const fs::path& target) {
     // Another program's brief open of stock.txt (a reader, a virus scanner) refuses the move
     // for a moment: it is tried again for about a second, as the lock between copies is.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (!::MoveFileExW(temporary.c_str(), target.c_str(),
-                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    bool moved = false;
+    forASecond([&] {
+        moved = ::MoveFileExW(temporary.c_str(), target.c_str(),
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
         const DWORD error = ::GetLastError();
-        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
-            std::chrono::steady_clock::now() >= until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    armed = 0;
-    return true;
+        return moved || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED);
+    });
+    if (moved)
+        armed = 0;
+    return moved;
 }
 
 bool placeNew(const fs::path& temporary, const fs::path& target) {
