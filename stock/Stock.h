@@ -35,6 +35,7 @@ struct Digest {
 class Stock {
 public:
     static constexpr std::int32_t capacity = 10000;
+    static constexpr const char* fileName = "stock.txt";
 
     Product items[capacity];
     std::int32_t count = 0;
