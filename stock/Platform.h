@@ -35,10 +35,11 @@ template <typename Attempt> bool forASecond(Attempt attempt) {
 }
 
 // Each platform's own: opens a regular file for reading, sharing it and without blocking;
-// fills `seen` from an open file; takes the lock between copies once; writes once.
+// fills `seen` from an open file; tries once for the lock between copies, as lock() says, and
+// keeps it for unlock(); writes once.
 int openReadOnly(const std::filesystem::path& path);
 void describeOpen(int file, Look& seen);
-bool tryLock(const std::filesystem::path& directory, int held);
+bool tryLock(const std::filesystem::path& directory, const Look& seen);
 long long writeSome(int file, const char* from, std::size_t size);
 
 } // namespace sys::detail

@@ -134,12 +134,12 @@ const char* Stock::saveFile(bool overwrite) {
     Temporary made{temporary};
     bool saved = sys::writeAll(out, file.data(), fileSize) && sys::flush(out);
     // Taken from the file itself, and kept: after the rename, the name could be another's. A
-    // file that cannot be kept could not be locked at the next save, which then must not go on.
+    // file that cannot be kept could lend its identity to another, so the save must not go on.
     const sys::FileId mine = sys::identify(out);
     int kept = -1;
     saved = saved && sys::keep(temporary, mine, kept);
     saved = sys::close(out) && saved;
-    const char* const refusal = saved ? place(temporary, target, directory, overwrite) : notSaved;
+    const char* const refusal = saved ? place(temporary, target, directory, before, overwrite) : notSaved;
     if (refusal) {
         sys::close(kept);
         return refusal;
@@ -153,62 +153,58 @@ const char* Stock::saveFile(bool overwrite) {
     return sys::flushDirectory(directory) ? nullptr : notSaved;
 }
 
-// Puts the saved temporary file in place of stock.txt at `target`, under the lock that every
-// copy takes on the file at stock.txt (the one kept here, or, for a `write` over another, that
-// one), so that no other copy can save between the last look and the replacement. A save that
-// may not overwrite looks at stock.txt once more, afresh, under the lock; and where there was
-// no file, it never replaces one that has appeared since. Returns nullptr when done, or what
-// to tell.
+// Puts the saved temporary file in place of stock.txt at `target`, seen as `before`, under the
+// lock that every copy takes, so that no other copy can save between the last look and the
+// replacement. The last look opens stock.txt afresh, since a network client may answer a look
+// by name from what it remembers. A save that may not overwrite replaces only the bytes last
+// loaded or saved here; `write` only the file that it saw before it waited for the lock; and
+// where there was no file, neither replaces one that has appeared since. Returns nullptr when
+// done, or what to tell.
 const char* Stock::place(const fs::path& temporary, const fs::path& target,
-                         const fs::path& directory, bool overwrite) {
-    sys::Look other; // the file now at stock.txt, when `write` replaces another
-    int locked = held;
-    if (overwrite && (sys::look(target).id != known || held < 0)) {
-        const int opened = sys::openToRead(target, other);
-        if (opened < 0 && other.kind != sys::Kind::none)
+                         const fs::path& directory, const sys::Look& before, bool overwrite) {
+    sys::Look seen; // for `write`: the file it is to replace
+    if (overwrite) {
+        const int file = sys::openToRead(target, seen);
+        sys::close(file);
+        if (file < 0 && seen.kind != sys::Kind::none)
             return notSaved;
-        locked = sys::hold(opened); // none where the lock needs no file (Windows)
     }
-    if (!sys::lock(directory, locked)) {
-        if (locked != held)
-            sys::close(locked);
+    if (!sys::lock(directory, before))
         return notSaved;
-    }
-    const sys::Look now = sys::look(target);
+    sys::Look now;
+    const int file = sys::openToRead(target, now);
     const char* refusal = changedHere;
-    if (locked != held && now.id != other.id)
+    if (now.kind == sys::Kind::other && !now.id.exists)
+        refusal = notSaved; // could not even be looked at: no descriptor left, say
+    else if (overwrite && now.id != seen.id)
         refusal = notSaved; // replaced again before the lock was had
-    else if (overwrite || !changedElsewhere(target, now)) {
+    else if (overwrite || !changedElsewhere(file, now))
+        refusal = nullptr;
+    sys::close(file);
+    if (!refusal) {
         const bool placed = now.kind == sys::Kind::none ? sys::placeNew(temporary, target)
                                                         : sys::replace(temporary, target);
         refusal = placed ? nullptr : sys::look(target).kind != now.kind ? changedHere : notSaved;
     }
-    sys::unlock(locked);
-    if (locked != held)
-        sys::close(locked);
+    sys::unlock();
     return refusal;
 }
 
-// Whether stock.txt is now another file than the one last loaded or saved here, or holds
-// other bytes. A file that has gone is simply made anew.
-bool Stock::changedElsewhere(const fs::path& target, const sys::Look& now) const {
-    return now.kind != sys::Kind::none && (now.id != known || !sameBytes(target));
+// Whether stock.txt, open as `file` and seen as `now`, is another file than the one last loaded
+// or saved here, or holds other bytes. A file that has gone is simply made anew.
+bool Stock::changedElsewhere(int file, const sys::Look& now) const {
+    return now.kind != sys::Kind::none && (now.id != known || !sameBytes(file));
 }
 
-// Whether stock.txt at `target`, the file kept here by its identity, still holds the bytes
-// last loaded or saved: read again through the kept file where there is one.
-bool Stock::sameBytes(const fs::path& target) const {
-    sys::Look seen;
-    const int file = held >= 0 ? held : sys::openToRead(target, seen);
+// Whether `file` holds exactly the bytes last loaded or saved here.
+bool Stock::sameBytes(int file) const {
     Digest bytes;
     char block[1 << 16];
     long long got = -1;
     for (std::uint64_t at = 0; file >= 0 && (got = sys::readAt(file, block, sizeof block, at)) > 0;
          at += static_cast<std::uint64_t>(got))
         bytes.add(block, static_cast<std::size_t>(got));
-    if (file != held)
-        sys::close(file);
-    return got == 0 && bytes.value() == digest && (file == held || seen.id == known);
+    return got == 0 && bytes.value() == digest;
 }
 
 // Whether stock.txt is still the file just saved here; when memory runs out, it is taken to be.

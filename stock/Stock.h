@@ -69,9 +69,10 @@ public:
     std::int32_t readNumberField();
     const char* saveFile(bool overwrite);
     const char* place(const std::filesystem::path& temporary, const std::filesystem::path& target,
-                      const std::filesystem::path& directory, bool overwrite);
-    bool changedElsewhere(const std::filesystem::path& target, const sys::Look& now) const;
-    bool sameBytes(const std::filesystem::path& target) const;
+                      const std::filesystem::path& directory, const sys::Look& before,
+                      bool overwrite);
+    bool changedElsewhere(int file, const sys::Look& now) const;
+    bool sameBytes(int file) const;
     bool stillSaved() const;
     void forget();
     void format();

@@ -68,8 +68,11 @@ FileId identify(int file) {
     return seen.id;
 }
 
-bool lock(const fs::path& directory, int held) {
-    return forASecond([&] { return tryLock(directory, held); });
+bool lock(const fs::path& directory, const Look& seen) {
+    if (forASecond([&] { return tryLock(directory, seen); }))
+        return true;
+    unlock();
+    return false;
 }
 
 bool writeAll(int file, const char* from, std::size_t size) {

@@ -7,7 +7,7 @@
 // All that the program asks of the operating system beyond the C++ standard library: to find
 // stock.txt at the end of links that a neighbour may have planted, to open it without blocking
 // and know what was opened, to make a private temporary file and flush it to the disk before it
-// replaces stock.txt under a lock that every copy takes, to remove that file when a signal ends
+// replaces stock.txt under a lock that every copy takes, on every computer that shares it, to remove that file when a signal ends
 // the program, to wait for input that is not ready, and to know whether a stream is a terminal.
 // One source per platform (SystemPosix.cpp, SystemWindows.cpp) and a shared tail (System.cpp);
 // nothing else calls the system.
@@ -97,12 +97,15 @@ FileId identify(int file);
 // Closes a descriptor, if there is one; false when the last of its data could not be written.
 bool close(int file);
 
-// Takes the lock that every copy of the program takes to replace stock.txt in `directory`,
-// whose kept file is `held` (or -1), trying for about a second; false when another holds it.
-bool lock(const std::filesystem::path& directory, int held);
+// Takes the lock that every copy of the program takes to replace stock.txt in `directory`, on a
+// file beside it, stock.txt.lock, that holds no data (made, where it is not there, as a save
+// would make stock.txt, seen as `seen`), trying for about a second; false when another holds
+// it. Where the lock cannot be had for another reason (a file system without locks), true
+// without it.
+bool lock(const std::filesystem::path& directory, const Look& seen);
 
 // Releases what lock() took.
-void unlock(int held);
+void unlock();
 
 // Puts the temporary file in place of `target` in one step and lets the signals forget it;
 // false, with nothing changed, when the system refuses (on Windows, after trying for about a

@@ -7,7 +7,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -59,6 +58,23 @@ bool mayFollow(const struct stat& info, const std::string& directory) {
     return !shared || info.st_uid == ::geteuid() || info.st_uid == holder.st_uid;
 }
 
+// Gives the new `file` the owner and group of the file `seen`, as far as the system allows, and
+// returns the permission bits that it is to have: that file's, but no setuid, setgid or sticky
+// bit, and where its group cannot be kept (the file would have the directory's, or the user's),
+// none of its group's rights either; where there is no file, a new file's.
+mode_t takeOwner(int file, const Look& seen) {
+    if (seen.kind != Kind::regular) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        return 0666 & ~mask;
+    }
+    mode_t mode = static_cast<mode_t>(seen.mode & 0777);
+    if (::fchown(file, seen.owner, seen.group) != 0 &&
+        ::fchown(file, static_cast<uid_t>(-1), seen.group) != 0)
+        mode &= ~static_cast<mode_t>(070);
+    return mode;
+}
+
 #ifdef __linux__
 // Gives `file` the access ACL of the file at `from`, or none, so that an ACL that the directory
 // passed on is removed; and its user.* attributes and SELinux label where they may be set. False
@@ -87,6 +103,39 @@ bool copyAttributes(int file, const char* from) {
 }
 #endif
 
+// The lock between copies: a record lock on the whole lock file, which network file systems
+// (NFS, SMB) carry to the server, unlike flock(). Owned by the open file where the system can,
+// so that no other descriptor of this process can release it.
+#ifdef F_OFD_SETLK
+const int setLock = F_OFD_SETLK;
+#else
+const int setLock = F_SETLK;
+#endif
+int lockFile = -1; // while lock() holds it
+
+// Opens the lock file at `path` to write, only when it is a regular file, without following a
+// link or blocking; where there is none, makes it as a save would make stock.txt, seen as
+// `seen`, but without execute bits, so that whoever may replace stock.txt may lock it. It is
+// never removed: a copy may be waiting on it. Returns the descriptor, or -1.
+int openLockFile(const fs::path& path, const Look& seen) {
+    const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int file = ::open(path.c_str(), flags);
+    if (file < 0 && errno == ENOENT) {
+        file = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0600);
+        if (file >= 0)
+            ::fchmod(file, takeOwner(file, seen) & 0666);
+        else if (errno == EEXIST) // another copy made it just now
+            file = ::open(path.c_str(), flags);
+    }
+    struct stat info;
+    if (file >= 0 && (::fstat(file, &info) != 0 || !S_ISREG(info.st_mode))) {
+        ::close(file);
+        file = -1;
+        errno = EINVAL;
+    }
+    return file;
+}
+
 } // namespace
 
 namespace detail {
@@ -102,10 +151,23 @@ void describeOpen(int file, Look& seen) {
         describe(info, seen);
 }
 
-bool tryLock(const fs::path&, int held) {
-    // Another error than a lock held elsewhere: the file system has no such lock (NFS, say),
-    // and the save goes on without it.
-    return held < 0 || ::flock(held, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+bool tryLock(const fs::path& directory, const Look& seen) {
+    if (lockFile < 0) {
+        lockFile = openLockFile(directory / "stock.txt.lock", seen);
+        if (lockFile < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOMEM))
+            return false; // no descriptor to lock with: this process's want, not the disk's
+    }
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET; // from the start, to the end however long: the whole file
+    if (lockFile < 0 || ::fcntl(lockFile, setLock, &whole) == 0)
+        return true;
+    if (errno == EACCES || errno == EAGAIN || errno == EINTR)
+        return false; // held elsewhere
+    // The file system keeps no such locks (an NFS mount without its lock service, say): the
+    // save goes on without, as it must where there is no lock to take.
+    unlock();
+    return true;
 }
 
 long long writeSome(int file, const char* from, std::size_t size) {
@@ -184,9 +246,10 @@ Look look(const fs::path& path) {
     return seen;
 }
 
-void unlock(int held) {
-    if (held >= 0)
-        ::flock(held, LOCK_UN);
+void unlock() {
+    if (lockFile >= 0)
+        ::close(lockFile);
+    lockFile = -1;
 }
 
 long long readAt(int file, char* into, std::size_t size, std::uint64_t offset) {
@@ -218,24 +281,14 @@ int createTemporary(const fs::path& path, const fs::path& target, const Look& se
     if (file < 0)
         return -1;
     // Set on the descriptor, before any data: the name may already be someone else's link.
-    // No setuid, setgid or sticky bit is carried over, and where the old group cannot be
-    // kept (the file would have the directory's, or the user's), none of its rights either.
-    mode_t mode = static_cast<mode_t>(seen.mode & 0777);
+    const mode_t mode = takeOwner(file, seen);
     bool given = true;
-    if (seen.kind != Kind::regular) {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
-    } else {
-        if (::fchown(file, seen.owner, seen.group) != 0 &&
-            ::fchown(file, static_cast<uid_t>(-1), seen.group) != 0)
-            mode &= ~static_cast<mode_t>(070);
 #ifdef __linux__
+    if (seen.kind == Kind::regular)
         given = copyAttributes(file, target.c_str());
 #else
-        (void)target;
+    (void)target;
 #endif
-    }
     if (!given || ::fchmod(file, mode) != 0) {
         ::close(file);
         discard(path);

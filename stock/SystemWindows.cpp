@@ -86,7 +86,7 @@ void describeOpen(int file, Look& seen) {
     describe(handleOf(file), seen);
 }
 
-bool tryLock(const fs::path& directory, int) {
+bool tryLock(const fs::path& directory, const Look&) {
     // A file no other may open while it is held, which the system removes when the program
     // ends, even killed; one left by a power cut is simply taken.
     lockFile = ::CreateFileW((directory / "stock.txt.lock").c_str(), GENERIC_WRITE, 0, nullptr,
@@ -153,7 +153,7 @@ Look look(const fs::path& path) {
     return seen;
 }
 
-void unlock(int) {
+void unlock() {
     if (lockFile != INVALID_HANDLE_VALUE)
         ::CloseHandle(lockFile);
     lockFile = INVALID_HANDLE_VALUE;
