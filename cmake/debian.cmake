@@ -10,7 +10,8 @@ string(TIMESTAMP year "%Y" UTC)
 file(WRITE "${doc}/copyright" "Quillane\n\nCopyright ${year} the Quillane maintainers.\n\
 The owner of Quillane has not chosen a license for it.\n")
 file(WRITE "${doc}/changelog" "${CPACK_PACKAGE_NAME} (${CPACK_PACKAGE_VERSION}) unstable; \
-urgency=medium\n\n  * First release: every command works and is tested.\n\n -- \
+urgency=medium\n\n  * The lock between copies is a lock file that network file systems carry to\n\
+    the server, so that copies on computers sharing a folder keep apart.\n\n -- \
 ${CPACK_PACKAGE_CONTACT}  ${date}\n")
 foreach(file "${doc}/changelog" "${root}/man/man1/quillane.1")
   execute_process(COMMAND gzip -9n "${file}" RESULT_VARIABLE failed)

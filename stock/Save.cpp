@@ -139,7 +139,8 @@ const char* Stock::saveFile(bool overwrite) {
     int kept = -1;
     saved = saved && sys::keep(temporary, mine, kept);
     saved = sys::close(out) && saved;
-    const char* const refusal = saved ? place(temporary, target, directory, before, overwrite) : notSaved;
+    const char* const refusal =
+        saved ? place(temporary, target, directory, before, overwrite) : notSaved;
     if (refusal) {
         sys::close(kept);
         return refusal;

@@ -7,10 +7,10 @@
 // All that the program asks of the operating system beyond the C++ standard library: to find
 // stock.txt at the end of links that a neighbour may have planted, to open it without blocking
 // and know what was opened, to make a private temporary file and flush it to the disk before it
-// replaces stock.txt under a lock that every copy takes, on every computer that shares it, to remove that file when a signal ends
-// the program, to wait for input that is not ready, and to know whether a stream is a terminal.
-// One source per platform (SystemPosix.cpp, SystemWindows.cpp) and a shared tail (System.cpp);
-// nothing else calls the system.
+// replaces stock.txt under a lock that every copy takes, on every computer that shares it, to
+// remove that file when a signal ends the program, to wait for input that is not ready, and to
+// know whether a stream is a terminal. One source per platform (SystemPosix.cpp,
+// SystemWindows.cpp) and a shared tail (System.cpp); nothing else calls the system.
 namespace sys {
 
 enum class Kind { none, regular, other };

@@ -77,29 +77,33 @@ mode_t takeOwner(int file, const Look& seen) {
 
 #ifdef __linux__
 // Gives `file` the access ACL of the file at `from`, or none, so that an ACL that the directory
-// passed on is removed; and its user.* attributes and SELinux label where they may be set. False
+// passed on is removed; and its SELinux label and user.* attributes where they may be set. False
 // when the ACL cannot be made the same: the file could then give someone access the old did not.
 bool copyAttributes(int file, const char* from) {
     static const char acl[] = "system.posix_acl_access";
     static char names[1 << 16], value[1 << 16]; // the most that the system lists or holds
-    ssize_t listed = ::llistxattr(from, names, sizeof names);
-    if (listed < 0 && errno != ENOTSUP)
-        return false; // whether it had an ACL cannot be known
-    bool copiedAcl = false;
-    for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
-        const char* const name = names + at;
-        const bool isAcl = std::strcmp(name, acl) == 0;
-        if (!isAcl && std::strncmp(name, "user.", 5) != 0 &&
-            std::strcmp(name, "security.selinux") != 0)
-            continue;
+    const auto copy = [&](const char* name) {
         const ssize_t size = ::lgetxattr(from, name, value, sizeof value);
-        const bool copied =
-            size >= 0 && ::fsetxattr(file, name, value, static_cast<std::size_t>(size), 0) == 0;
-        if (isAcl && !copied)
+        return size >= 0 && ::fsetxattr(file, name, value, static_cast<std::size_t>(size), 0) == 0;
+    };
+    // Asked for by name, so that no list too long to read can hide it.
+    const ssize_t size = ::lgetxattr(from, acl, value, sizeof value);
+    if (size >= 0) {
+        if (::fsetxattr(file, acl, value, static_cast<std::size_t>(size), 0) != 0)
             return false;
-        copiedAcl = copiedAcl || isAcl;
+    } else if (errno != ENODATA && errno != ENOTSUP) {
+        return false; // whether it has one cannot be known
+    } else if (::fremovexattr(file, acl) != 0 && errno != ENODATA && errno != ENOTSUP) {
+        return false;
     }
-    return copiedAcl || ::fremovexattr(file, acl) == 0 || errno == ENODATA || errno == ENOTSUP;
+    copy("security.selinux");
+    // The others as far as they go: a list that cannot be read (past 64 KiB) is skipped whole.
+    const ssize_t listed = ::llistxattr(from, names, sizeof names);
+    for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+        if (std::strncmp(names + at, "user.", 5) == 0)
+            copy(names + at);
+    }
+    return true;
 }
 #endif
 

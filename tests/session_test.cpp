@@ -46,7 +46,7 @@ plock() { perl -MFcntl -e 'open F, ">>", "stock.txt.lock" or die; $l = pack "ssx
 )";
 // What a case needs beyond POSIX: the word it uses, and a command that fails without it.
 const char* const kTools[][2] = {{"strace", "strace -V"}, {"$U", "setpriv --reuid=65534 true"},
-    {"script", "script -V"}, {"flock", "flock -V"}, {"stat -c", "stat -c %a /"},
+    {"script", "script -V"}, {"stat -c", "stat -c %a /"},
     {"mkfs", "mkfs.ext4 -V"}, {"ulimit -v", "ulimit -v 9000000"}, {"chown", "test $(id -u) = 0"},
     {"$F", "test -e '" QUILLANE_FAILMALLOC "'"}, {"setfacl", "setfacl -v && setfattr --version"},
     {"perl", "perl -MFcntl -e 1"}, {"plock", "perl -MFcntl -e 1"}, {"prlimit", "prlimit -V"},
@@ -198,13 +198,14 @@ const Case kCases[] = {
  + ",5 a 1 1,6 b 1 1,9 h 1 1,8 d 1 1", "199") + kLs + " openat(stock.txt, " + kRo + kLs + kTmp +
  ", 39) fsync(fd) EINVAL fstat(fd) close(fd) unlink(tmp) " + kLs + kTmp + "6|b|1|1|\\n, 48) "
  + kKept + "ENOENT openat(stock.txt.lock, O_RDWR|O_CREAT|O_EXCL|O_NONBLOCK|O_NOFOLLOW|O_CLOEXEC, "
- "0600) fchown(fd, 65534, 65534) fchmod(fd, 0640) " + kLock + "openat(stock.txt, " + kRo + "close(fd)"
- " rename(tmp, stock.txt) " + kDir + kLs + " close(fd) " + kLs + " openat(stock.txt, "
+ "0600) fchown(fd, 65534, 65534) fchmod(fd, 0640) " + kLock + "openat(stock.txt, " + kRo +
+ "close(fd) rename(tmp, stock.txt) " + kDir + kLs + " close(fd) " + kLs + " openat(stock.txt, "
  + kRo + "lstat(stock.txt) ENOENT lstat(stock.txt) ENOENT" + kMade + "fchmod(fd, 0644) write(fd, "
  "3|nails|2|"
  "100|\\n4|screws|1|-5|\\n5|a|1|1|\\n6|b|1|1|\\n9|h|1|1|\\n8|d|1|1|\\n, 66) " + kKept + kLock +
- "ENOENT link(tmp, stock.txt) unlink(tmp) " + kDir + "\n644 0:0\n640 65534:65534\n", kExample + "5|a|1|1|\n6|b|1|1|\n9|h|"
- "1|1|\n8|d|1|1|\n", 0, R"(chown 65534:65534 stock.txt; chmod 6640 stock.txt; Q=$P; umask 22
+ "ENOENT link(tmp, stock.txt) unlink(tmp) " + kDir + "\n644 0:0\n640 65534:65534\n", kExample +
+ "5|a|1|1|\n6|b|1|1|\n9|h|1|1|\n8|d|1|1|\n", 0, R"(chown 65534:65534 stock.txt
+ chmod 6640 stock.txt; Q=$P; umask 22
  e=openat,newfstatat,fchown,fchmod,write,fsync,close,rename,link,unlink,fcntl,rt_sigprocmask
  t new 5 a 1 1 new 6 b 1 1 '!echo "9|h|1|1|" >>stock.txt' new 7 c 1 1 read '!rm stock.txt' \
  new 8 d 1 1 exit | strace -fs99 -o ../trace -e inject=fsync:error=EINVAL:when=1+2 -e trace=$e)",
@@ -268,8 +269,8 @@ const Case kCases[] = {
  exit read exit |)"},
 {"TheLockFileIsMadeAsStockTxtIsAndNoLinkOrFifoThereIsFollowedOrAwaited", kExample, "", kStart +
  kAsked + L(kEx + ",5 a 1 1", "196") + kAsked + L(kEx + ",5 a 1 1,6 b 1 1", "197") + kAsked + L(kEx
- + ",5 a 1 1,6 b 1 1,7 c 1 1", "198") + "600 65534:65534 regular file\n600 65534:65534 regular empty"
- " file\n", kExample + "5|a|1|1|\n6|b|1|1|\n7|c|1|1|\n", 0, R"(chown 65534:0 stock.txt
+ + ",5 a 1 1,6 b 1 1,7 c 1 1", "198") + "600 65534:65534 regular file\n600 65534:65534 regular "
+ "empty file\n", kExample + "5|a|1|1|\n6|b|1|1|\n7|c|1|1|\n", 0, R"(chown 65534:0 stock.txt
  chmod 640 stock.txt; ln -s ../made stock.txt.lock; t new 5 a 1 1 '!rm stock.txt.lock
  mkfifo -m 666 stock.txt.lock' new 6 b 1 1 '!rm stock.txt.lock' new 7 c 1 1 exit | $U)",
  "stat -c '%a %u:%g %F' stock.txt stock.txt.lock; ls .. | grep made"},
@@ -290,7 +291,8 @@ const Case kCases[] = {
  $T/quillane
  s=$?; cp ../m/stock.txt ../s; umount ../m; umount ../m; mv ../s stock.txt; return $s; }; Q=q;)"},
 {"EveryAllocationOfEveryCommandFailsCleanlyAsDoesAClose", kExample, "delete 3 new 5 a 1 1 edit 5 2 "
- "a-name-too-long-for-a-short-string read write exit", "1\nstock.txt\nstock.txt.lock\n" + kStart + kDel + L("4 "
+ "a-name-too-long-for-a-short-string read write exit", "1\nstock.txt\nstock.txt.lock\n" + kStart +
+ kDel + L("4 "
  "screws 1 -5", "-5") + kAsked +
  L("4 screws 1 -5,5 a 1 1", "-4") + kEdit + kCol + kNewName + times(L("4 screws 1 -5,5 a-name-too-"
  "long-for-a-short-string 1 1", "-4"), 2) + ">", "4|screws|1|-5|\n5|a-name-too-long-for-a-short-"
@@ -309,16 +311,23 @@ const Case kCases[] = {
  "202") + kAsked + L("3 nails 2 100,5 a 1 1,6 b 1 1,8 d 1 1", "203") + "0\n", "3|nails|2|100|\n5|"
  "a|1|1|\n6|b|1|1|\n8|d|1|1|\n", 0, R"(t new 5 a 1 1 '!cp -p stock.txt ../r
  printf 9 | dd of=stock.txt bs=1 seek=38 conv=notrunc 2>&-; touch -r ../r stock.txt' new 6 b 1 1 \
- delete 4 write read '!plock' write '!touch ../go' write exit |)", "echo new 7 c 1 1 read new 8 d 1 "
- "1 exit >../in; prlimit --nofile=7 strace -o /dev/null -e inject=rename:error=EIO:when=1 $T/plain "
- "<../in 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; echo $?"},
+ delete 4 write read '!plock' write '!touch ../go' write exit |)", "echo new 7 c 1 1 read new 8 d "
+ "1 1 exit >../in; prlimit --nofile=7 strace -o /dev/null -e inject=rename:error=EIO:when=1 "
+ "$T/plain <../in 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; echo $?"},
 {"AccessListsAndAttributesAreKeptAndNoneInherited", kExample, "", kStart + kAsked + L(kEx + ",5 a "
  "1 1", "196") + kAsked + L(kEx + ",5 a 1 1,6 b 1 1", "197") + "user::rw-\ngroup::r--\nother::---\n"
- "\nuser::rw-\nuser:nobody:r--\ngroup::r--\nmask::r--\nother::---\n\nuser.note=\"kept\"\n", kExample
- + "5|a|1|1|\n6|b|1|1|\n", 0, R"(chmod 640 stock.txt; setfacl -dm u:65534:rw .; t new 5 a 1 1 \
- '!getfacl -cp stock.txt >../acl; setfacl -m u:65534:r stock.txt; setfattr -n user.note -v kept \
- stock.txt' new 6 b 1 1 exit |)", "cat ../acl; getfacl -cp stock.txt; getfattr -d stock.txt | "
- "grep user"},
+ "\nuser::rw-\nuser:nobody:r--\ngroup::r--\nmask::r--\nother::---\n\nuser.note=\"kept\"\n1\n0\n0\n"
+ "0\n",
+ kExample + "5|a|1|1|\n6|b|1|1|\n7|c|1|1|\n", 0, R"(chmod 640 stock.txt; setfacl -dm u:65534:rw .
+ t new 5 a 1 1 '!getfacl -cp stock.txt >../acl; setfacl -m u:65534:r stock.txt
+ setfattr -n user.note -v kept stock.txt' new 6 b 1 1 exit |)", R"(cat ../acl; getfacl -cp stock.txt
+ getfattr -d stock.txt | grep user; echo new 7 c 1 1 exit exit >../in; i() { strace -o \
+ /dev/null -e inject=fsetxattr:error=EIO $T/plain <../in | grep -c 'could not save'; }; i
+ setfacl -b stock.txt; i; getfattr -d stock.txt | grep -c user; mkdir ../t
+ mount -t tmpfs none ../t || echo cannot mount a tmpfs >../skip; cp stock.txt ../t; cd ../t
+ awk 'BEGIN { print "# file: stock.txt"; for (i = 0; i < 260; i++) { s = sprintf("user.%03d", i)
+ while (length(s) < 255) s = s "x"; print s "=1" } }' >d; setfattr --restore=d
+ echo new 8 d 1 1 exit | $T/plain | grep -c 'could not'; cd - >/dev/null; umount ../t)"},
 {"FormattingThatRunsOutLeavesNoStaleRowsNorTotal", "5|a|1|1|\n", "", kStart + L("5 a 1 1", "1") +
  kAsked + L("5 a 1 1,1 x 1 1", "2") + kAsked + kSave + L("5 a 1 1,1 x 1 1,2 b 1 1", "3") +
  kWarn + ">" + kHuge + std::to_string(kHuge.size() + 19999999) + "\n5|a|1|1|\n1|x|1|1|\n",
@@ -327,7 +336,7 @@ const Case kCases[] = {
  echo '5|a|2|3|' >stock.txt
  chmod 444 stock.txt; { echo inv new 1; mk 20000000 x; echo ' 1 1 exit exit'; } |
  (ulimit -v 75000; $P) >../m; tr -s x <../m; wc -c <../m; }; Q=q;)", "tr -s x <../first"},
-{"OptionsAnswerAloneAndLeaveTheFile", kExample, "", "quillane 1.0.0\n0\n0\nUsage: quillane "
+{"OptionsAnswerAloneAndLeaveTheFile", kExample, "", "quillane 1.1.0\n0\n0\nUsage: quillane "
  "[--help | --version]\n11\n2\n2\n2\nquillane: unknown option '-x'\nTry 'quillane --help'.\n"
  "quillane: unexpected argument 'stock.txt'\nTry 'quillane --help'.\nquillane: unexpected "
  "argument '-'\nTry 'quillane --help'.\n", kExample, 0, R"(q() { p=$T/quillane
