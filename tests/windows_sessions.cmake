@@ -3,7 +3,7 @@
 # stock.txt and the exit status are compared byte for byte.
 #   cmake -DPROGRAM=quillane.exe -DHOLD=hold.exe [-DEMULATOR=wine] -DWORK=dir \
 #         -P windows_sessions.cmake
-cmake_minimum_required(VERSION 3.16)
+cmake_minimum_required(VERSION 3.20)
 
 # Typist mode: types products, and after each is saved, changes stock.txt by hand in one way
 # only: its file index, then its bytes. (Its time alone, the bytes the same, loses nothing.)
@@ -56,8 +56,8 @@ endfunction()
 # Runs one session. `before` and `after` are stock.txt's bytes, or <none>, or <directory>;
 # `out` is written with LF and expected with CR LF. Last arguments: READONLY, LINK (stock.txt a
 # link to ../data, which must stay a link), TYPIST, or HOLD and hold.exe's arguments, which then
-# types the input; the flush and the move of such a session, as wine's trace shows them, are
-# appended to its output.
+# types the input; the temporary file's creation, its flush and the move of such a session, as
+# wine's trace shows them, are appended to its output.
 function(session name before in out after status)
   set(top "${WORK}/${name}-ü") # a path beyond ASCII, which must reach the system intact
   set(run "${top}/run")
@@ -103,9 +103,12 @@ function(session name before in out after status)
     string(REGEX MATCH "([0-9a-f]+):Call[^;]*${made}" thread "${calls}")
     list(FILTER calls INCLUDE REGEX "^${CMAKE_MATCH_1}:")
     string(JOIN "\n" calls ${calls})
+    string(REGEX MATCH "${made}[0-9a-f]*,[0-9a-f]+,[0-9a-f]+,([0-9a-f]+)" created "${calls}")
+    set(disposition "${CMAKE_MATCH_1}") # 1: CREATE_NEW, which fails where a file is there
     string(REGEX MATCH "${made}[^\n]*\n[^\n]*retval=([0-9a-f]+)" handle "${calls}")
     if(calls MATCHES "NtFlushBuffersFile\\(${CMAKE_MATCH_1},.*MoveFileExW\\([^\n]*,([0-9a-f]+)\\)")
-      file(APPEND "${top}/out" "flushed, then moved with flags ${CMAKE_MATCH_1}\r\n")
+      file(APPEND "${top}/out" "made with disposition ${disposition}, flushed, then moved with \
+flags ${CMAKE_MATCH_1}\r\n")
     endif()
   endif()
   # Compared as hexadecimal, since file(READ) drops carriage returns.
@@ -173,7 +176,7 @@ else()
 endif()
 
 set(crlf "3|nails|2|100|\r\n4|screws|1|-5|\r\n")
-set(flushed "flushed, then moved with flags 00000009\n")
+set(flushed "made with disposition 00000001, flushed, then moved with flags 00000009\n")
 list_of("3 | nails | 2 | 100\n4 | screws | 1 | -5\n5 | a | 1 | 1\n" 196)
 set(first "${listing}")
 list_of("3 | nails | 2 | 100\n4 | screws | 1 | -5\n5 | a | 1 | 1\n6 | b | 1 | 1\n" 197)
