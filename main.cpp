@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <iterator>
 #include <new>
 #include <string>
 
@@ -72,11 +73,12 @@ int options(int argc, char** argv) {
                      "The manual page, man quillane, says everything it does.\n";
         return finish(0);
     }
+    // After an option that is known, anything more is one argument too many, even an option.
     const bool known = std::strcmp(option, "--help") == 0 || std::strcmp(option, "--version") == 0;
     const char* const wrong = known ? argv[2] : option;
     std::cerr << "quillane: "
-              << (wrong[0] == '-' && wrong[1] != '\0' ? "unknown option '"
-                                                      : "unexpected argument '")
+              << (!known && wrong[0] == '-' && wrong[1] != '\0' ? "unknown option '"
+                                                                : "unexpected argument '")
               << wrong << "'\nTry 'quillane --help'.\n";
     return 2;
 }
@@ -93,7 +95,10 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
     sys::prepare();
     stock.terminal = sys::isTerminal(1);
-    lines::start();
+    const char* words[std::size(EntryForm::commands)]; // for Tab to complete
+    for (std::size_t at = 0; at < std::size(words); ++at)
+        words[at] = EntryForm::commands[at][0];
+    lines::start(words, std::size(words));
 
     std::string input;
     bool warned = false; // the last "exit" warned of unsaved work, all of which is still unsaved

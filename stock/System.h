@@ -47,9 +47,16 @@ void prepare();
 // Returns whether standard input (`stream` 0) or output (1) is a terminal (on Windows, a console).
 bool isTerminal(int stream);
 
+// Keeps standard input's terminal settings as they are now, so that the ending signals put them
+// back before they end the program, and a stop (Ctrl-Z) before it stops this process alone; from
+// then on the continuation of a stop and a change of the window's size wake readInput() (POSIX).
+void guardTerminal();
+
 // Reads what standard input has, up to `size` bytes, waiting while it has nothing yet, even when
-// another program left it non-blocking; returns how many, 0 at its end, -1 on an error.
-long long readInput(char* into, std::size_t size);
+// another program left it non-blocking; returns how many, 0 at its end, -1 on an error. A signal
+// that wakes the wait calls `woken`, where there is one, before it waits again, telling it
+// whether the program has just been continued after a stop.
+long long readInput(char* into, std::size_t size, void (*woken)(bool continued) = nullptr);
 
 // Returns the path of the file at the end of `path`'s links, free of links, following a link
 // only where the kernel's protected-links rule would, whatever the system's setting (POSIX);

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/xattr.h>
@@ -24,11 +25,57 @@ namespace {
 // The signals that end the program and must not leave a temporary file behind.
 const int endings[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
+// Standard input's terminal settings from before the line editor changed them.
+struct termios terminalSettings;
+volatile std::sig_atomic_t terminalKept = 0;
+volatile std::sig_atomic_t continued = 0; // after a stop, until readInput() has said so
+
+// Puts them back, even where the shell has taken the terminal already: SIGTTOU, blocked meanwhile,
+// would otherwise stop the program right there.
+void restoreTerminal() {
+    if (!terminalKept)
+        return;
+    sigset_t output, before;
+    sigemptyset(&output);
+    sigaddset(&output, SIGTTOU);
+    sigprocmask(SIG_BLOCK, &output, &before);
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &terminalSettings);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
 void removeAndEnd(int signal) {
     if (armed)
         ::unlink(pending);
+    restoreTerminal();
     std::signal(signal, SIG_DFL);
     std::raise(signal);
+}
+
+// Makes `handler` take `signal` without restarting the call it interrupts, so that a wait for
+// input wakes.
+void wakeOn(int signal, void (*handler)(int)) {
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, nullptr);
+}
+
+void wake(int) {}
+
+// Stops this process alone, as the terminal asked (Ctrl-Z), with the terminal as it was; goes
+// on when continued, the editor then putting its own settings back.
+void stop(int) {
+    const int error = errno;
+    restoreTerminal();
+    std::signal(SIGTSTP, SIG_DFL);
+    sigset_t stopping;
+    sigemptyset(&stopping);
+    sigaddset(&stopping, SIGTSTP);
+    sigprocmask(SIG_UNBLOCK, &stopping, nullptr);
+    std::raise(SIGTSTP);
+    continued = 1;
+    wakeOn(SIGTSTP, stop);
+    errno = error;
 }
 
 void describe(const struct stat& info, Look& seen) {
@@ -195,15 +242,31 @@ bool isTerminal(int stream) {
     return ::isatty(stream) == 1;
 }
 
-long long readInput(char* into, std::size_t size) {
+void guardTerminal() {
+    if (::tcgetattr(STDIN_FILENO, &terminalSettings) != 0)
+        return;
+    terminalKept = 1;
+    if (std::signal(SIGTSTP, SIG_IGN) != SIG_IGN)
+        wakeOn(SIGTSTP, stop);
+    wakeOn(SIGCONT, wake);
+    wakeOn(SIGWINCH, wake);
+}
+
+long long readInput(char* into, std::size_t size, void (*woken)(bool continued)) {
     for (;;) {
         const ssize_t got = ::read(STDIN_FILENO, into, size);
-        if (got >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // Not ready yet: left non-blocking by another program that shares it.
+            struct pollfd ready = {STDIN_FILENO, POLLIN, 0};
+            if (::poll(&ready, 1, -1) >= 0)
+                continue;
+        }
+        if (got >= 0 || errno != EINTR)
             return got;
-        // Not ready yet: left non-blocking by another program that shares it.
-        struct pollfd ready = {STDIN_FILENO, POLLIN, 0};
-        if (errno != EINTR && ::poll(&ready, 1, -1) < 0 && errno != EINTR)
-            return -1;
+        const bool stopped = continued != 0;
+        continued = 0;
+        if (woken)
+            woken(stopped);
     }
 }
 

@@ -113,7 +113,9 @@ bool isTerminal(int stream) {
                             &mode) != 0;
 }
 
-long long readInput(char* into, std::size_t size) {
+void guardTerminal() {}
+
+long long readInput(char* into, std::size_t size, void (*)(bool)) {
     // Text mode, as the console and the C library have always read it: CR LF comes as LF, and
     // Ctrl-Z ends the input.
     return ::_read(0, into, size < (1u << 30) ? static_cast<unsigned>(size) : (1u << 30));

@@ -336,13 +336,13 @@ const Case kCases[] = {
  echo '5|a|2|3|' >stock.txt
  chmod 444 stock.txt; { echo inv new 1; mk 20000000 x; echo ' 1 1 exit exit'; } |
  (ulimit -v 75000; $P) >../m; tr -s x <../m; wc -c <../m; }; Q=q;)", "tr -s x <../first"},
-{"OptionsAnswerAloneAndLeaveTheFile", kExample, "", "quillane 1.1.0\n0\n0\nUsage: quillane "
+{"OptionsAnswerAloneAndLeaveTheFile", kExample, "", "quillane 1.1.0\n0\n1\n0\nUsage: quillane "
  "[--help | --version]\n11\n2\n2\n2\nquillane: unknown option '-x'\nTry 'quillane --help'.\n"
- "quillane: unexpected argument 'stock.txt'\nTry 'quillane --help'.\nquillane: unexpected "
- "argument '-'\nTry 'quillane --help'.\n", kExample, 0, R"(q() { p=$T/quillane
- $p --version; echo $?; $p --help >../h; echo $?; head -1 ../h
+ "quillane: unexpected argument '-'\nTry 'quillane --help'.\nquillane: unexpected "
+ "argument '--version'\nTry 'quillane --help'.\n", kExample, 0, R"(q() { p=$T/quillane
+ $p --version; echo $?; $p --version >/dev/full; echo $?; $p --help >../h; echo $?; head -1 ../h
  grep -cE '^  (help|inv|read|write|new|delete|edit|exit|--help|--version) |man quillane' ../h
- for a in -x stock.txt '--help -'; do $p $a >>../o 2>>../e; echo $?; done
+ for a in -x - '--help --version'; do $p $a >>../o 2>>../e; echo $?; done
  cat ../o ../e; }; Q=q;)"},
 {"ATerminalEditsRecallsAndCompletesLines", {}, "", "130\n0\n1\nthe terminal as it was\n",
  "5|abb|12|3|\n6|c|1|1|\n", 0, R"(q() { s="tmux -S ../tmux"; c() {
