@@ -344,19 +344,32 @@ const Case kCases[] = {
  grep -cE '^  (help|inv|read|write|new|delete|edit|exit|--help|--version) |man quillane' ../h
  for a in -x - '--help --version'; do $p $a >>../o 2>>../e; echo $?; done
  cat ../o ../e; }; Q=q;)"},
-{"ATerminalEditsRecallsAndCompletesLines", {}, "", "130\n0\n1\nthe terminal as it was\n",
- "5|abb|12|3|\n6|c|1|1|\n", 0, R"(q() { s="tmux -S ../tmux"; c() {
- w "$s capture-pane -pS- | grep -c '^$1' | grep -qx ${2:-1}" || echo "never saw $1 ${2:-1} times"; }
- $s new-session -dx80 -y24 \
- "trap : INT; stty -g >../b; for i in 1 2 3; do HOME=$T $T/quillane; echo \$? >>../codes; done
- stty -g >../a"; c '>$'; $s send-keys in Tab Enter; c '0 items'; $s send-keys e Tab Tab
- c 'edit  exit'; $s send-keys C-u new Enter; c 'Enter id'; $s send-keys 5 Enter bb \
- Left Left a Enter 1 Tab 2 Enter 3 Enter; c '5 | abb | 12 | 3'; $s send-keys Up Enter
- c 'Enter id' 2; $s send-keys '6 c 1 1' Enter; c '6 | c | 1 | 1'; $s send-keys inv C-l
- w "$s capture-pane -p | head -1 | grep -qx '>inv'" || echo no redraw; $s send-keys C-u C-c
- c '>help' 2; $s send-keys C-d; c '>help' 3; $s send-keys new Enter; c 'Enter id' 3
- $s send-keys C-d; w "[ -e ../a ]"; cat ../codes; cmp -s ../a ../b && echo the terminal as it \
- was; }; Q=q;)"},
+{"ATerminalKeepsEveryByteEditsRecallsCompletesAndEndsAlone", {}, "", "130\n0\n143\n0\nthe "
+ "terminal as it was\n" + kStart + kAsked + L("5 abb 12 3,6 c 1 1,7 caf\xc3\xa9 1 1,8 x\xff\x80"
+ "\xc3 1 1,9 \xe6\x97\xa5\xed\xa0\x80 1 1,10 n 1 1,11 o 1 1", "42") + "\nsame as a pipe\n", "5|abb|"
+ "12|3|\n6|c|1|1|\n7|caf\xc3\xa9|1|1|\n8|x\xff\x80\xc3|1|1|\n9|\xe6\x97\xa5\xed\xa0\x80|1|1|"
+ "\n10|n|1|1|\n11|o|1|1|\n", 0, R"(q() { s="tmux -u -S ../tmux"; k() { $s send-keys "$@"; }
+ c() { w "$s capture-pane -pS- | grep -c '^$1' | grep -qx ${2:-1}" || echo "never saw $1 ${2:-1}"
+ }; l() { w "$s capture-pane -p | grep . | tail -1 | grep -qx '$1'" || echo "$1 never last"; }
+ mkfifo ../fifo; $s new-session -dx80 -y24 "trap : INT; stty -g >../b; exec 3<&0; export HOME=$T
+ env -u LANG -u LC_ALL -u LC_CTYPE EDITRC=../fifo $T/quillane; echo \$? >>../codes
+ (until [ -e ../nb ]; do sleep .01; done; perl -MFcntl -e 'fcntl STDIN, F_SETFL, O_NONBLOCK'
+ >../nbd) <&3 & LC_ALL=C.UTF-8 $T/quillane; echo \$? >>../codes
+ sh -c 'echo \$\$ >../pid; exec $T/quillane'; echo \$? >>../codes
+ $T/quillane >../o; echo \$? >>../codes; stty -g >../a"; c '>$'; k in Tab Enter; c '0 items'
+ k e Tab Tab; c 'edit  exit'; k C-u new Enter; c 'Enter id'; k 5 Enter bb Left Left a Enter 1 Tab \
+ 2 Enter 3 Enter; c '5 | abb | 12 | 3'; k Up Enter; c 'Enter id' 2; k '6 c 1 1' Enter
+ c '6 | c | 1 | 1'; k 'new 7 caf'; k -H c3 a9; k ' 1 1' Enter; c '7 | café | 1 | 1'; k Enter Up
+ l '>new 7 café 1 1'; k C-u 'new 8 x'; k -H ff 80 c3; k ' 1 1' Enter; c '8 | x'; k inv C-l
+ w "$s capture-pane -p | head -1 | grep -qx '>inv'" || echo no redraw; k C-u C-c; c '>help' 2
+ k 'new 9 '; k -H e6 97 a5 ed a0 80; k ' 1 1' Enter; c '9 | 日'; k new Enter; l 'Enter id.*'
+ touch ../nb; w '[ -e ../nbd ]'; k '10 n 1 1' Enter; c '10 | n'; k C-d; c '>help' 3; l '>'
+ w '[ -s ../pid ]'; kill -TERM $(cat ../pid); w "tail -c1 ../o | grep -q '>'"; k 'new 11 o 1 1' \
+ Enter; w "grep -q monies:42 ../o"; k C-d; w "[ -e ../a ]"; cat ../codes; cmp -s ../a ../b &&
+ echo the terminal as it was; cat ../o; mkdir ../p; { printf 'new 5 abb 12 3 new 6 c 1 1 '
+ printf 'new 7 caf\303\251 1 1 new 8 x\377\200\303 1 1 new 9 \346\227\245\355\240\200 1 1 '
+ echo new 10 n 1 1 new 11 o 1 1; } | (cd ../p && $T/quillane >/dev/null)
+ cmp -s ../p/stock.txt stock.txt && echo same as a pipe; }; Q=q;)"},
 cut("new", kId), cut("new 5", kId + kName), cut("new 5 a", kId + kName + kPrice), cut("new 5 a 1",
  kAsked), cut("delete", kDel), cut("edit", kEdit), cut("edit 3", kEdit + kCol), cut("edit 3 2",
  kEdit + kCol + kNewName), cut("edit 3 4", kEdit + kCol + kNewQty),
