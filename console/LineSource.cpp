@@ -3,7 +3,9 @@
 #include "stock/System.h"
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
+#include <streambuf>
 #include <vector>
 
 #ifdef QUILLANE_LIBEDIT
@@ -19,6 +21,51 @@
 namespace lines {
 
 namespace {
+
+// Standard output where it is a text console (Windows): the UTF-8 the program writes goes out as
+// the characters it spells, whatever the console's code page.
+class ConsoleText : public std::streambuf {
+public:
+    ConsoleText() {
+        setp(held, held + sizeof held);
+    }
+
+protected:
+    int overflow(int c) override {
+        if (!drain(false))
+            return traits_type::eof();
+        if (c != traits_type::eof())
+            sputc(static_cast<char>(c));
+        return traits_type::not_eof(c);
+    }
+    int sync() override {
+        return drain(true) ? 0 : -1;
+    }
+
+private:
+    // Writes what is held, all of it or all but a character cut off at the end.
+    bool drain(bool all) {
+        const long long put =
+            sys::writeConsole(pbase(), static_cast<std::size_t>(pptr() - pbase()), all);
+        if (put < 0)
+            return false;
+        const std::size_t rest =
+            static_cast<std::size_t>(pptr() - pbase()) - static_cast<std::size_t>(put);
+        std::memmove(held, pbase() + put, rest);
+        setp(held, held + sizeof held);
+        pbump(static_cast<int>(rest));
+        return true;
+    }
+
+    char held[1 << 12];
+};
+
+// Hands standard output to the console as text where it is a text console. Never destroyed: the
+// C++ library flushes std::cout after every other object has gone.
+void speakText() {
+    if (sys::isTextConsole(1))
+        std::cout.rdbuf(new ConsoleText);
+}
 
 // Reads what standard input has, printing the prompt first unless it is on the screen already.
 bool readStream(std::string& line, const std::string& prompt, bool shown, bool& failed) {
@@ -38,7 +85,9 @@ bool readStream(std::string& line, const std::string& prompt, bool shown, bool& 
 
 #ifndef QUILLANE_LIBEDIT
 
-void start(const char* const*, std::size_t) {}
+void start(const char* const*, std::size_t) {
+    speakText();
+}
 
 bool read(std::string& line, const std::string& prompt, bool shown, bool& failed) {
     return readStream(line, prompt, shown, failed);
@@ -200,6 +249,7 @@ void readSettings() {
 } // namespace
 
 void start(const char* const* commands, std::size_t count) {
+    speakText();
     if (!sys::isTerminal(0) || !sys::isTerminal(1))
         return;
     for (std::size_t at = 0; at < count; ++at)

@@ -52,8 +52,19 @@ bool isTerminal(int stream);
 // then on the continuation of a stop and a change of the window's size wake readInput() (POSIX).
 void guardTerminal();
 
+// Returns whether standard input (`stream` 0) or output (1) is a console that speaks text rather
+// than bytes, in characters of its own code page: a Windows console. Never on POSIX.
+bool isTextConsole(int stream);
+
+// Writes the UTF-8 `from` to standard output, a text console, as the characters it spells; bytes
+// that spell none go through the console's code page, as bytes always did. Returns how many
+// bytes it took: all of them, but for a character cut off at the end unless `all`; -1 on an
+// error.
+long long writeConsole(const char* from, std::size_t size, bool all);
+
 // Reads what standard input has, up to `size` bytes, waiting while it has nothing yet, even when
-// another program left it non-blocking; returns how many, 0 at its end, -1 on an error. A signal
+// another program left it non-blocking; a text console's line comes as UTF-8. Returns how many,
+// 0 at its end, -1 on an error. A signal
 // that wakes the wait calls `woken`, where there is one, before it waits again, telling it
 // whether the program has just been continued after a stop.
 long long readInput(char* into, std::size_t size, void (*woken)(bool continued) = nullptr);

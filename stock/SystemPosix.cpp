@@ -242,6 +242,14 @@ bool isTerminal(int stream) {
     return ::isatty(stream) == 1;
 }
 
+bool isTextConsole(int) {
+    return false; // terminals here take bytes
+}
+
+long long writeConsole(const char*, std::size_t, bool) {
+    return -1;
+}
+
 void guardTerminal() {
     if (::tcgetattr(STDIN_FILENO, &terminalSettings) != 0)
         return;

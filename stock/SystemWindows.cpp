@@ -1,6 +1,7 @@
 // The platform layer on Windows.
 #include "Platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -69,6 +70,37 @@ bool notFound(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+// The length of the UTF-8 character that starts at `at`, of `left` bytes: 1 to 4; 0 where the
+// bytes spell none (overlong, a surrogate, beyond U+10FFFF); -1 where it is cut off at the end.
+int characterLength(const unsigned char* at, std::size_t left) {
+    const int length = at[0] < 0x80   ? 1
+                       : at[0] < 0xc2 ? 0
+                       : at[0] < 0xe0 ? 2
+                       : at[0] < 0xf0 ? 3
+                       : at[0] < 0xf5 ? 4
+                                      : 0;
+    // The second byte's range rules out the overlong forms, surrogates and what lies beyond.
+    const unsigned char low = at[0] == 0xe0 ? 0xa0 : at[0] == 0xf0 ? 0x90 : 0x80;
+    const unsigned char high = at[0] == 0xed ? 0x9f : at[0] == 0xf4 ? 0x8f : 0xbf;
+    for (int next = 1; next < length; ++next) {
+        if (static_cast<std::size_t>(next) >= left)
+            return -1;
+        if (at[next] < (next == 1 ? low : 0x80) || at[next] > (next == 1 ? high : 0xbf))
+            return 0;
+    }
+    return length;
+}
+
+// Writes `wide` to the console; false on an error.
+bool writeWide(HANDLE console, const wchar_t* wide, int count) {
+    for (DWORD written = 0; count > 0; wide += written, count -= static_cast<int>(written)) {
+        if (!::WriteConsoleW(console, wide, static_cast<DWORD>(count), &written, nullptr) ||
+            written == 0)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 namespace detail {
@@ -107,6 +139,40 @@ void prepare() {
         endOn(signal, removeAndEnd);
 }
 
+bool isTextConsole(int stream) {
+    return isTerminal(stream);
+}
+
+long long writeConsole(const char* from, std::size_t size, bool all) {
+    const HANDLE console = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    const auto* const bytes = reinterpret_cast<const unsigned char*>(from);
+    wchar_t wide[1 << 12];
+    std::size_t done = 0;
+    while (done < size) {
+        // A run of whole characters, or a run of bytes that spell none, and never more than
+        // `wide` holds: a byte makes at most one UTF-16 unit, a four-byte character two.
+        const bool spelled = characterLength(bytes + done, size - done) > 0;
+        std::size_t end = done;
+        while (end < size && end - done < (sizeof wide / sizeof wide[0]) / 2) {
+            const int length = characterLength(bytes + end, size - end);
+            if (length < 0 && !all && end + 4 > size)
+                break; // its rest comes with the next write
+            if ((length > 0) != spelled)
+                break;
+            end += length > 0 ? static_cast<std::size_t>(length) : 1;
+        }
+        if (end == done)
+            break;
+        const UINT page = spelled ? CP_UTF8 : ::GetConsoleOutputCP();
+        const int count = ::MultiByteToWideChar(page, 0, from + done, static_cast<int>(end - done),
+                                                wide, sizeof wide / sizeof wide[0]);
+        if (count <= 0 || !writeWide(console, wide, count))
+            return -1;
+        done = end;
+    }
+    return static_cast<long long>(done);
+}
+
 bool isTerminal(int stream) {
     DWORD mode;
     return ::GetConsoleMode(::GetStdHandle(stream == 0 ? STD_INPUT_HANDLE : STD_OUTPUT_HANDLE),
@@ -115,9 +181,46 @@ bool isTerminal(int stream) {
 
 void guardTerminal() {}
 
+// Reads a line of the console, whose own editing and recall stay as they are, as text: UTF-8
+// whatever its code page. CR LF comes as LF, and Ctrl-Z ends the input where it stands, as the C
+// library's text mode has it.
+long long readConsole(char* into, std::size_t size) {
+    static bool ended = false;
+    static wchar_t carried = 0; // the first half of a pair whose second comes with the next read
+    wchar_t text[1 << 12];
+    // A UTF-16 unit makes at most three bytes of UTF-8.
+    const DWORD room = static_cast<DWORD>(std::min<std::size_t>(size / 3, sizeof text / 2 - 1));
+    DWORD got = 0;
+    while (!ended && got == 0) {
+        text[0] = carried;
+        const DWORD start = carried != 0 ? 1 : 0;
+        if (!::ReadConsoleW(::GetStdHandle(STD_INPUT_HANDLE), text + start, room - start, &got,
+                            nullptr) &&
+            ::GetLastError() != ERROR_OPERATION_ABORTED)
+            return -1;
+        carried = 0;
+        got += start; // none read, or cut short: Ctrl-C, whose handler ends the program
+    }
+    DWORD kept = 0;
+    for (DWORD at = 0; at < got && !ended; ++at) {
+        ended = text[at] == 0x1a;
+        if (!ended && !(text[at] == L'\r' && at + 1 < got && text[at + 1] == L'\n'))
+            text[kept++] = text[at];
+    }
+    if (!ended && kept > 0 && text[kept - 1] >= 0xd800 && text[kept - 1] <= 0xdbff)
+        carried = text[--kept];
+    if (kept == 0)
+        return ended ? 0 : readConsole(into, size);
+    return ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(kept), into,
+                                 static_cast<int>(std::min<std::size_t>(size, 1u << 30)), nullptr,
+                                 nullptr);
+}
+
 long long readInput(char* into, std::size_t size, void (*)(bool)) {
-    // Text mode, as the console and the C library have always read it: CR LF comes as LF, and
-    // Ctrl-Z ends the input.
+    if (isTextConsole(0))
+        return readConsole(into, size);
+    // Text mode, as the C library has always read it: CR LF comes as LF, and Ctrl-Z ends the
+    // input.
     return ::_read(0, into, size < (1u << 30) ? static_cast<unsigned>(size) : (1u << 30));
 }
 

@@ -188,6 +188,58 @@ session(ALockHeldElsewhereFailsTheSaveUntilLetGo "${example}" ""
         "${crlf}5|a|1|1|\r\n6|b|1|1|\r\n"
         0 HOLD stock.txt.lock lock "new 5 a 1 1" "new 6 b 1 1 exit")
 
+# At a console: the program in a tmux pane under wine, which gives it a console of its own.
+# A name typed beyond ASCII, one character beyond the Basic Multilingual Plane included, is saved
+# as UTF-8 and listed as typed; a name saved in the console's code page (437) shows as before.
+# (Wine's console shows a character beyond the plane as two marks, its own echo too.)
+find_program(tmux tmux)
+if(NOT EMULATOR OR NOT tmux)
+  message("skipped the console session: it needs tmux, and wine")
+else()
+  set(top "${WORK}/console")
+  file(REMOVE_RECURSE "${top}")
+  file(MAKE_DIRECTORY "${top}/run")
+  string(ASCII 130 oem) # é in code page 437
+  file(WRITE "${top}/run/stock.txt" "1|caf${oem}|2|3|\r\n")
+  set(pane ${tmux} -u -S "${top}/tmux")
+  execute_process(COMMAND ${pane} new-session -d -x 100 -y 30 "cd '${top}/run' && env \
+LANG=C.UTF-8 WINEPREFIX='${top}/wine' WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' \
+'${EMULATOR}' '${PROGRAM}'; echo $? >../status; sleep 600")
+  # Waits up to a minute until the screen shows `wanted`, then types `words` and Enter.
+  function(type wanted words)
+    foreach(poll RANGE 600)
+      execute_process(COMMAND ${pane} capture-pane -p OUTPUT_VARIABLE screen)
+      if(screen MATCHES "${wanted}")
+        break()
+      endif()
+      execute_process(COMMAND ${CMAKE_COMMAND} -E sleep 0.1)
+    endforeach()
+    execute_process(COMMAND ${pane} send-keys -l "${words}")
+    execute_process(COMMAND ${pane} send-keys Enter)
+    set(screen "${screen}" PARENT_SCOPE)
+  endfunction()
+  type("exit: exits the program\n>" "new 2 né😀 4 5")
+  type("monies:26\n>" "inv")
+  type("inv\n[^>]*monies:26\n>" "exit")
+  foreach(poll RANGE 600)
+    if(EXISTS "${top}/status")
+      break()
+    endif()
+    execute_process(COMMAND ${CMAKE_COMMAND} -E sleep 0.1)
+  endforeach()
+  execute_process(COMMAND ${pane} kill-server)
+  file(READ "${top}/run/stock.txt" saved HEX)
+  string(REGEX MATCH "inv\n.*" listed "${screen}")
+  # 1|caf\x82|2|3| and 2|n\xc3\xa9\xf0\x9f\x98\x80|4|5|, in CR LF
+  if(saved STREQUAL "317c636166827c327c337c0d0a327c6ec3a9f09f98807c347c357c0d0a" AND
+     listed MATCHES "\n1 \\| café \\| 2 \\| 3\n2 \\| né[^ ]* \\| 4 \\| 5\n")
+    message("passed TypedAtAConsoleSavedAsUtf8AndShownAsTyped")
+  else()
+    message("FAILED TypedAtAConsoleSavedAsUtf8AndShownAsTyped: stock.txt ${saved}\n${screen}")
+    list(APPEND failed TypedAtAConsoleSavedAsUtf8AndShownAsTyped)
+  endif()
+endif()
+
 if(failed)
   message(FATAL_ERROR "Windows sessions failed: ${failed}")
 endif()
