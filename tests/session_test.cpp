@@ -265,8 +265,8 @@ const Case kCases[] = {
  kAsked + kSave + L("5 a 1 1,6 b 1 1", "2") + kAsked + kChanged + L("5 a 1 1,6 b 1 1,7 c 1 1", "3")
  + kDel + kChanged + L("6 b 1 1,7 c 1 1", "2") + kWarn + ">" + L("5 a 1 1", "1"), "5|a|1|1|\n9", 0,
  R"(t new 5 a 1 1 '!plock' new 6 b 1 1 '!(w "ls stock.txt.*.tmp"; printf 9 >>stock.txt
- touch ../go) >/dev/null 2>&1 &' new 7 c 1 1 '!cp -p stock.txt ../x; mv ../x stock.txt' delete 5 \
- exit read exit |)"},
+ touch ../go) >/dev/null 2>&1 &' new 7 c 1 1 '!cp -p stock.txt ../x; mv ../x stock.txt
+ rm ../h ../go; plock; touch ../go' delete 5 exit read exit |)", "[ -e ../h ] || echo kept"},
 {"TheLockFileIsMadeAsStockTxtIsAndNoLinkOrFifoThereIsFollowedOrAwaited", kExample, "", kStart +
  kAsked + L(kEx + ",5 a 1 1", "196") + kAsked + L(kEx + ",5 a 1 1,6 b 1 1", "197") + kAsked + L(kEx
  + ",5 a 1 1,6 b 1 1,7 c 1 1", "198") + "600 65534:65534 regular file\n600 65534:65534 regular "
