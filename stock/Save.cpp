@@ -21,10 +21,6 @@ const char* const changedHere =
     "not saved: 'stock.txt' was changed since it was last read or written here; 'write' "
     "replaces it, 'read' loads it\n";
 
-} // namespace
-
-namespace {
-
 constexpr std::uint64_t prime1 = 0x9e3779b185ebca87, prime2 = 0xc2b2ae3d27d4eb4f,
                         prime3 = 0x165667b19e3779f9;
 

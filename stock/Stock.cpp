@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+
 namespace {
 
 constexpr std::size_t maxLine = std::numeric_limits<std::int32_t>::max();
