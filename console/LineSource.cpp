@@ -13,7 +13,6 @@
 #include <climits>
 #include <clocale>
 #include <cstdlib>
-#include <cstring>
 #include <cwchar>
 #include <histedit.h>
 #endif
@@ -115,7 +114,7 @@ bool inputEnded = false;  // the terminal has no more, or could not be read
 bool inputFailed = false; // could not be read
 
 bool isEscaped(wchar_t c) {
-    return c >= escaped + 0x80 && c <= escaped + 0xff;
+    return c >= escaped && c <= escaped + 0xff;
 }
 
 // Gets the editor going again after a signal woke the wait: back from a stop, with the terminal
