@@ -64,9 +64,8 @@ long long writeConsole(const char* from, std::size_t size, bool all);
 
 // Reads what standard input has, up to `size` bytes, waiting while it has nothing yet, even when
 // another program left it non-blocking; a text console's line comes as UTF-8. Returns how many,
-// 0 at its end, -1 on an error. A signal
-// that wakes the wait calls `woken`, where there is one, before it waits again, telling it
-// whether the program has just been continued after a stop.
+// 0 at its end, -1 on an error. A signal that wakes the wait calls `woken`, where there is one,
+// before it waits again, telling it whether the program has just been continued after a stop.
 long long readInput(char* into, std::size_t size, void (*woken)(bool continued) = nullptr);
 
 // Returns the path of the file at the end of `path`'s links, free of links, following a link
