@@ -17,6 +17,8 @@ EntryForm form;
 namespace {
 
 const char* const unsavedWarning = "the last changes are not saved in 'stock.txt'";
+const char* const onFuse = "'stock.txt' is on a FUSE file system, where copies on other computers "
+                           "may overwrite each other's saves\n";
 
 // The exit status, made 1 when the output could not be written (to a full disk, say).
 int finish(int status) {
@@ -47,6 +49,17 @@ bool ran(bool (EntryForm::*dialogue)()) {
     } catch (const std::bad_alloc&) {
         std::cout << "not enough memory: the command was not carried out\n";
         return false;
+    }
+}
+
+// Says where copies on other computers may lose each other's saves: in a FUSE folder, which may
+// carry no locks between them or answer from its own cache.
+void noteFolder() {
+    try {
+        if (sys::onFuse(sys::resolve(Stock::fileName).parent_path()))
+            std::cout << onFuse;
+    } catch (const std::bad_alloc&) {
+        // Only a note: the session goes on without it.
     }
 }
 
@@ -103,6 +116,7 @@ int main(int argc, char** argv) {
     std::string input;
     bool warned = false; // the last "exit" warned of unsaved work, all of which is still unsaved
     stock.read();
+    noteFolder();
     std::cout << "----------\n"
                  "Quillane\n"
                  "----------\n";

@@ -39,7 +39,7 @@ template <typename Attempt> bool forASecond(Attempt attempt) {
 // keeps it for unlock(); writes once.
 int openReadOnly(const std::filesystem::path& path);
 void describeOpen(int file, Look& seen);
-bool tryLock(const std::filesystem::path& directory, const Look& seen);
+bool tryLock(const std::filesystem::path& target, const Look& seen);
 long long writeSome(int file, const char* from, std::size_t size);
 
 } // namespace sys::detail

@@ -100,6 +100,13 @@ struct Temporary {
     }
 };
 
+// Lets the lock go however the last look ends: an exception included.
+struct Locked {
+    ~Locked() {
+        sys::unlock();
+    }
+};
+
 } // namespace
 
 // Writes the table to a new file beside stock.txt, which replaces it only once every byte is
@@ -113,7 +120,8 @@ const char* Stock::saveFile(bool overwrite) {
     if (before.kind == sys::Kind::other || (before.kind == sys::Kind::regular && !before.writable))
         return notSaved;
     // Its bytes are read again only at the last look, under the lock, which no edit escapes.
-    if (!overwrite && before.kind != sys::Kind::none && before.id != known)
+    if (!overwrite &&
+        (target != resolved || (before.kind != sys::Kind::none && before.id != known)))
         return changedHere;
     format(); // before the file is made, since it may throw
     Digest bytes;
@@ -135,8 +143,7 @@ const char* Stock::saveFile(bool overwrite) {
     int kept = -1;
     saved = saved && sys::keep(temporary, mine, kept);
     saved = sys::close(out) && saved;
-    const char* const refusal =
-        saved ? place(temporary, target, directory, before, overwrite) : notSaved;
+    const char* const refusal = saved ? place(temporary, target, before, overwrite) : notSaved;
     if (refusal) {
         sys::close(kept);
         return refusal;
@@ -145,6 +152,7 @@ const char* Stock::saveFile(bool overwrite) {
     sys::close(held);
     held = kept;
     known = mine;
+    resolved = target;
     digest = bytes.value();
     // The new table is in place, but is not sure to survive a power cut until this is done.
     return sys::flushDirectory(directory) ? nullptr : notSaved;
@@ -154,11 +162,11 @@ const char* Stock::saveFile(bool overwrite) {
 // lock that every copy takes, so that no other copy can save between the last look and the
 // replacement. The last look opens stock.txt afresh, since a network client may answer a look
 // by name from what it remembers. A save that may not overwrite replaces only the bytes last
-// loaded or saved here; `write` only the file that it saw before it waited for the lock; and
-// where there was no file, neither replaces one that has appeared since. Returns nullptr when
-// done, or what to tell.
-const char* Stock::place(const fs::path& temporary, const fs::path& target,
-                         const fs::path& directory, const sys::Look& before, bool overwrite) {
+// loaded or saved here, where stock.txt's links led then; `write` only the file that it saw
+// before it waited for the lock; and where there was no file, neither replaces one that has
+// appeared since. Returns nullptr when done, or what to tell.
+const char* Stock::place(const fs::path& temporary, const fs::path& target, const sys::Look& before,
+                         bool overwrite) {
     sys::Look seen; // for `write`: the file it is to replace
     if (overwrite) {
         const int file = sys::openToRead(target, seen);
@@ -166,8 +174,10 @@ const char* Stock::place(const fs::path& temporary, const fs::path& target,
         if (file < 0 && seen.kind != sys::Kind::none)
             return notSaved;
     }
-    if (!sys::lock(directory, before))
+    if (!sys::lock(target, before))
         return notSaved;
+    const Locked locked;
+    const bool moved = !overwrite && !leadsTo(target);
     sys::Look now;
     const int file = sys::openToRead(target, now);
     const char* refusal = changedHere;
@@ -175,7 +185,7 @@ const char* Stock::place(const fs::path& temporary, const fs::path& target,
         refusal = notSaved; // could not even be looked at: no descriptor left, say
     else if (overwrite && now.id != seen.id)
         refusal = notSaved; // replaced again before the lock was had
-    else if (overwrite || !changedElsewhere(file, now))
+    else if (overwrite || (!moved && !changedElsewhere(file, now)))
         refusal = nullptr;
     sys::close(file);
     if (!refusal) {
@@ -183,7 +193,6 @@ const char* Stock::place(const fs::path& temporary, const fs::path& target,
                                                         : sys::replace(temporary, target);
         refusal = placed ? nullptr : sys::look(target).kind != now.kind ? changedHere : notSaved;
     }
-    sys::unlock();
     return refusal;
 }
 
@@ -204,11 +213,21 @@ bool Stock::sameBytes(int file) const {
     return got == 0 && bytes.value() == digest;
 }
 
-// Whether stock.txt is still the file just saved here; when memory runs out, it is taken to be.
+// Whether stock.txt is still the file just saved here, as a fresh open shows it, since a network
+// client may answer a look by name from what it remembers; when memory runs out, it is taken to
+// be.
 bool Stock::stillSaved() const {
     try {
-        return sys::look(sys::resolve(fileName)).id == known;
+        sys::Look now;
+        sys::close(sys::openToRead(sys::resolve(fileName), now));
+        return now.id == known;
     } catch (const std::bad_alloc&) {
         return true;
     }
+}
+
+// Whether stock.txt's links lead to `target` still: a link that a neighbour put there, or that
+// now leads elsewhere, is a change made elsewhere.
+bool Stock::leadsTo(const fs::path& target) const {
+    return sys::resolve(fileName) == target;
 }

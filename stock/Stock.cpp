@@ -143,8 +143,10 @@ bool Stock::loadFile() {
     sys::close(held);
     held = -1;
     known = sys::FileId();
+    resolved.clear();
     sys::Look seen;
-    held = sys::openToRead(sys::resolve(fileName), seen);
+    resolved = sys::resolve(fileName);
+    held = sys::openToRead(resolved, seen);
     known = seen.id;
     if (held < 0)
         return seen.kind == sys::Kind::none;

@@ -43,12 +43,13 @@ public:
     Money monies;            // the total of the records that `listing` holds
     std::int32_t sign = 0;   // of the number field read() is parsing
     std::string line;
-    bool loadFailed = false;  // stock.txt could not be read whole, so saving is off
-    bool unsaved = false;     // a save failed since the last save or load that succeeded
-    sys::FileId known;        // stock.txt as last loaded or saved here; saves replace no other
-    std::uint64_t digest = 0; // of its bytes, so that an edit that keeps its identity is seen
-    int held = -1;            // that file, kept open so that no other can take its identity
-    bool terminal = false;    // output goes to a terminal: names are shown without controls
+    bool loadFailed = false; // stock.txt could not be read whole, so saving is off
+    bool unsaved = false;    // a save failed since the last save or load that succeeded
+    sys::FileId known;       // stock.txt as last loaded or saved here; saves replace no other
+    std::filesystem::path resolved; // where stock.txt's links led then: saves go nowhere else
+    std::uint64_t digest = 0;       // of its bytes, so that an edit that keeps its identity is seen
+    int held = -1;                  // that file, kept open so that no other can take its identity
+    bool terminal = false;          // output goes to a terminal: names are shown without controls
     // Each row is formatted once, when first listed or saved, and kept: a command that changes
     // records in place calls changed(), and only the rows of appended records are added.
     std::string listing;         // in its first `listingSize` bytes, the listing's rows of
@@ -69,11 +70,11 @@ public:
     std::int32_t readNumberField();
     const char* saveFile(bool overwrite);
     const char* place(const std::filesystem::path& temporary, const std::filesystem::path& target,
-                      const std::filesystem::path& directory, const sys::Look& before,
-                      bool overwrite);
+                      const sys::Look& before, bool overwrite);
     bool changedElsewhere(int file, const sys::Look& now) const;
     bool sameBytes(int file) const;
     bool stillSaved() const;
+    bool leadsTo(const std::filesystem::path& target) const;
     void forget();
     void format();
     void dropTombstones();

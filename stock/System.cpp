@@ -68,8 +68,8 @@ FileId identify(int file) {
     return seen.id;
 }
 
-bool lock(const fs::path& directory, const Look& seen) {
-    if (forASecond([&] { return tryLock(directory, seen); }))
+bool lock(const fs::path& target, const Look& seen) {
+    if (forASecond([&] { return tryLock(target, seen); }))
         return true;
     unlock();
     return false;

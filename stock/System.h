@@ -114,12 +114,13 @@ FileId identify(int file);
 // Closes a descriptor, if there is one; false when the last of its data could not be written.
 bool close(int file);
 
-// Takes the lock that every copy of the program takes to replace stock.txt in `directory`, on a
-// file beside it, stock.txt.lock, that holds no data (made, where it is not there, as a save
-// would make stock.txt, seen as `seen`), trying for about a second; false when another holds
-// it. Where the lock cannot be had for another reason (a file system without locks), true
-// without it.
-bool lock(const std::filesystem::path& directory, const Look& seen);
+// Takes the lock that every copy of the program, on every platform, takes to replace stock.txt
+// at `target`, seen as `seen`: a lock on the whole of a file beside it, stock.txt.lock, that
+// holds no data, is never removed, and may be opened by exactly those who may write stock.txt.
+// Tries for about a second; false when another copy holds it, or when this one cannot open it
+// to lock. Where there is no lock to take (a file system without locks, something else than a
+// regular file at that name, a neighbour's file in a shared directory), true without it.
+bool lock(const std::filesystem::path& target, const Look& seen);
 
 // Releases what lock() took.
 void unlock();
@@ -131,6 +132,11 @@ bool replace(const std::filesystem::path& temporary, const std::filesystem::path
 
 // As replace(), but false when a file has appeared at `target` meanwhile.
 bool placeNew(const std::filesystem::path& temporary, const std::filesystem::path& target);
+
+// Returns whether `directory` is on a FUSE file system (SSHFS, a desktop's own mount of a network
+// share, rclone and the like), which may carry no locks between computers or answer from its own
+// cache; never on Windows.
+bool onFuse(const std::filesystem::path& directory);
 
 // Forces the directory's entries to stable storage; true where the file system cannot do it
 // or the directory may not be opened.

@@ -8,9 +8,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#ifdef __APPLE__
+#include <sys/mount.h>
+#endif
 #include <termios.h>
 #include <unistd.h>
 #ifdef __linux__
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #endif
 
@@ -95,14 +99,24 @@ void describe(const struct stat& info, Look& seen) {
     seen.id.modified = static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
 }
 
-// Whether the kernel's protected-links rule lets this process follow the link `info` that
-// stands in `directory`: not a neighbour's link in a sticky, world-writable directory.
-bool mayFollow(const struct stat& info, const std::string& directory) {
+// Whether the file `info` that stands in `directory` is no neighbour's: not one that another
+// user than this one or the directory's owner put in a sticky, world-writable directory, whose
+// links the kernel's protected-links rule would not follow either.
+bool trusted(const struct stat& info, const std::string& directory) {
+    if (info.st_uid == ::geteuid())
+        return true;
     struct stat holder;
     if (::stat(directory.empty() ? "." : directory.c_str(), &holder) != 0)
         return false;
     const bool shared = (holder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
-    return !shared || info.st_uid == ::geteuid() || info.st_uid == holder.st_uid;
+    return !shared || info.st_uid == holder.st_uid;
+}
+
+// The permission bits of a new file: 0666 less the umask.
+mode_t newFileMode() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
 }
 
 // Gives the new `file` the owner and group of the file `seen`, as far as the system allows, and
@@ -110,11 +124,8 @@ bool mayFollow(const struct stat& info, const std::string& directory) {
 // bit, and where its group cannot be kept (the file would have the directory's, or the user's),
 // none of its group's rights either; where there is no file, a new file's.
 mode_t takeOwner(int file, const Look& seen) {
-    if (seen.kind != Kind::regular) {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        return 0666 & ~mask;
-    }
+    if (seen.kind != Kind::regular)
+        return newFileMode();
     mode_t mode = static_cast<mode_t>(seen.mode & 0777);
     if (::fchown(file, seen.owner, seen.group) != 0 &&
         ::fchown(file, static_cast<uid_t>(-1), seen.group) != 0)
@@ -123,26 +134,36 @@ mode_t takeOwner(int file, const Look& seen) {
 }
 
 #ifdef __linux__
-// Gives `file` the access ACL of the file at `from`, or none, so that an ACL that the directory
-// passed on is removed; and its SELinux label and user.* attributes where they may be set. False
-// when the ACL cannot be made the same: the file could then give someone access the old did not.
+const char accessList[] = "system.posix_acl_access";
+
+// Reads the access ACL of the file at `from` into `value`, of 64 KiB (the most an attribute
+// holds), asked for by name, so that no list of names too long to read can hide it. Returns its
+// size, 0 where the file has none, -1 where that cannot be known.
+ssize_t readAccessList(const char* from, char* value) {
+    const ssize_t size = ::lgetxattr(from, accessList, value, 1 << 16);
+    return size >= 0 ? size : errno == ENODATA || errno == ENOTSUP ? 0 : -1;
+}
+
+// Gives `file` the access ACL `value` of `size` bytes, or none where `size` is 0, so that an ACL
+// that the directory passed on is removed; false when it cannot.
+bool giveAccessList(int file, const char* value, ssize_t size) {
+    if (size > 0)
+        return ::fsetxattr(file, accessList, value, static_cast<std::size_t>(size), 0) == 0;
+    return ::fremovexattr(file, accessList) == 0 || errno == ENODATA || errno == ENOTSUP;
+}
+
+// Gives `file` the access ACL of the file at `from`, or none; and its SELinux label and user.*
+// attributes where they may be set. False when the ACL cannot be made the same: the file could
+// then give someone access the old did not.
 bool copyAttributes(int file, const char* from) {
-    static const char acl[] = "system.posix_acl_access";
     static char names[1 << 16], value[1 << 16]; // the most that the system lists or holds
-    const auto copy = [&](const char* name) {
-        const ssize_t size = ::lgetxattr(from, name, value, sizeof value);
-        return size >= 0 && ::fsetxattr(file, name, value, static_cast<std::size_t>(size), 0) == 0;
-    };
-    // Asked for by name, so that no list too long to read can hide it.
-    const ssize_t size = ::lgetxattr(from, acl, value, sizeof value);
-    if (size >= 0) {
-        if (::fsetxattr(file, acl, value, static_cast<std::size_t>(size), 0) != 0)
-            return false;
-    } else if (errno != ENODATA && errno != ENOTSUP) {
-        return false; // whether it has one cannot be known
-    } else if (::fremovexattr(file, acl) != 0 && errno != ENODATA && errno != ENOTSUP) {
+    const ssize_t size = readAccessList(from, value);
+    if (size < 0 || !giveAccessList(file, value, size))
         return false;
-    }
+    const auto copy = [&](const char* name) {
+        const ssize_t got = ::lgetxattr(from, name, value, sizeof value);
+        return got >= 0 && ::fsetxattr(file, name, value, static_cast<std::size_t>(got), 0) == 0;
+    };
     copy("security.selinux");
     // The others as far as they go: a list that cannot be read (past 64 KiB) is skipped whole.
     const ssize_t listed = ::llistxattr(from, names, sizeof names);
@@ -155,8 +176,9 @@ bool copyAttributes(int file, const char* from) {
 #endif
 
 // The lock between copies: a record lock on the whole lock file, which network file systems
-// (NFS, SMB) carry to the server, unlike flock(). Owned by the open file where the system can,
-// so that no other descriptor of this process can release it.
+// (NFS, SMB) carry to the server, unlike flock(), and which a Windows copy's byte-range lock
+// meets there. Owned by the open file where the system can, so that no other descriptor of
+// this process can release it.
 #ifdef F_OFD_SETLK
 const int setLock = F_OFD_SETLK;
 #else
@@ -164,25 +186,57 @@ const int setLock = F_SETLK;
 #endif
 int lockFile = -1; // while lock() holds it
 
-// Opens the lock file at `path` to write, only when it is a regular file, without following a
-// link or blocking; where there is none, makes it as a save would make stock.txt, seen as
-// `seen`, but without execute bits, so that whoever may replace stock.txt may lock it. It is
-// never removed: a copy may be waiting on it. Returns the descriptor, or -1.
-int openLockFile(const fs::path& path, const Look& seen) {
+// The permission bits of a lock file beside a file whose bits are `mode`: read and write for
+// exactly the classes that may write that file, so that no one who may not save can hold the
+// lock.
+mode_t lockMode(mode_t mode) {
+    mode_t bits = 0;
+    for (const mode_t who : {0700, 0070, 0007})
+        bits |= (mode & who & 0222) != 0 ? who & 0666 : 0;
+    return bits;
+}
+
+// Gives the lock file `file`, seen as `info`, the owner and group of stock.txt at `target`, seen
+// as `seen`, as a save would, and access for exactly those who may write it (by its bits, and by
+// the write grants of its access ACL, each made read and write): as far as this process may, as
+// the lock file's owner or root. Each save does so again, so that a change to stock.txt's
+// access reaches the lock file too.
+void alignLock(int file, const struct stat& info, const fs::path& target, const Look& seen) {
+    if (info.st_uid != ::geteuid() && ::geteuid() != 0)
+        return;
+    const bool same =
+        seen.kind != Kind::regular || (info.st_uid == seen.owner && info.st_gid == seen.group);
+    const mode_t mode = lockMode(!same                        ? takeOwner(file, seen)
+                                 : seen.kind == Kind::regular ? seen.mode
+                                                              : newFileMode());
+    if ((info.st_mode & 07777) != mode)
+        ::fchmod(file, mode);
+#ifdef __linux__
+    static char wanted[1 << 16], had[1 << 16];
+    const ssize_t size = seen.kind == Kind::regular ? readAccessList(target.c_str(), wanted) : 0;
+    for (ssize_t at = 4; at + 8 <= size; at += 8) // each entry's permissions, in little-endian
+        wanted[at + 2] = (wanted[at + 2] & 2) != 0 ? 6 : 0;
+    const ssize_t now = ::fgetxattr(file, accessList, had, sizeof had);
+    const bool kept =
+        now < 0 ? size == 0 && (errno == ENODATA || errno == ENOTSUP)
+                : now == size && std::memcmp(had, wanted, static_cast<std::size_t>(now)) == 0;
+    if (size >= 0 && !kept)
+        giveAccessList(file, wanted, size);
+#else
+    (void)target;
+#endif
+}
+
+// Opens the lock file at `path` to read and write, without following a link or blocking, and
+// makes it, owner-only, where it is missing. It is never removed: a copy may be waiting on it.
+// Returns the descriptor, or -1.
+int openLockFile(const fs::path& path) {
     const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     int file = ::open(path.c_str(), flags);
     if (file < 0 && errno == ENOENT) {
         file = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0600);
-        if (file >= 0)
-            ::fchmod(file, takeOwner(file, seen) & 0666);
-        else if (errno == EEXIST) // another copy made it just now
+        if (file < 0 && errno == EEXIST) // another copy made it just now
             file = ::open(path.c_str(), flags);
-    }
-    struct stat info;
-    if (file >= 0 && (::fstat(file, &info) != 0 || !S_ISREG(info.st_mode))) {
-        ::close(file);
-        file = -1;
-        errno = EINVAL;
     }
     return file;
 }
@@ -202,16 +256,34 @@ void describeOpen(int file, Look& seen) {
         describe(info, seen);
 }
 
-bool tryLock(const fs::path& directory, const Look& seen) {
+bool tryLock(const fs::path& target, const Look& seen) {
+    const fs::path directory = target.parent_path(), path = directory / "stock.txt.lock";
+    struct stat info;
     if (lockFile < 0) {
-        lockFile = openLockFile(directory / "stock.txt.lock", seen);
-        if (lockFile < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOMEM))
-            return false; // no descriptor to lock with: this process's want, not the disk's
+        lockFile = openLockFile(path);
+        if (lockFile < 0) {
+            const int error = errno;
+            // A lock file that another user has just made and not yet opened to all who may
+            // save, or that may not be opened: none of them saves without the lock, but a
+            // neighbour's in a shared directory is passed over.
+            if (error == EACCES)
+                return ::lstat(path.c_str(), &info) == 0 && !trusted(info, directory.native());
+            // Held elsewhere (a Windows share mode, over SMB), or no descriptor to lock with:
+            // this process's want, not the disk's. Anything else there is passed over.
+            return error != EBUSY && error != ETXTBSY && error != EMFILE && error != ENFILE &&
+                   error != ENOMEM;
+        }
+        if (::fstat(lockFile, &info) != 0 || !S_ISREG(info.st_mode) ||
+            !trusted(info, directory.native())) {
+            unlock();
+            return true; // a link, a FIFO, a device, a neighbour's file: no lock to trust
+        }
+        alignLock(lockFile, info, target, seen);
     }
     struct flock whole = {};
     whole.l_type = F_WRLCK;
     whole.l_whence = SEEK_SET; // from the start, to the end however long: the whole file
-    if (lockFile < 0 || ::fcntl(lockFile, setLock, &whole) == 0)
+    if (::fcntl(lockFile, setLock, &whole) == 0)
         return true;
     if (errno == EACCES || errno == EAGAIN || errno == EINTR)
         return false; // held elsewhere
@@ -299,7 +371,7 @@ fs::path resolve(const fs::path& path) {
         }
         char target[4096];
         const ssize_t size = ::readlink(next.c_str(), target, sizeof target);
-        if (++links > 40 || size <= 0 || size == sizeof target || !mayFollow(info, done))
+        if (++links > 40 || size <= 0 || size == sizeof target || !trusted(info, done))
             return {};
         rest.insert(0, target, static_cast<std::size_t>(size));
         if (target[0] == '/')
@@ -400,6 +472,22 @@ bool placeNew(const fs::path& temporary, const fs::path& target) {
     }
     discard(temporary);
     return true;
+}
+
+bool onFuse(const fs::path& directory) {
+#if defined(__linux__) || defined(__APPLE__)
+    struct statfs info;
+    if (::statfs(directory.empty() ? "." : directory.c_str(), &info) != 0)
+        return false;
+#ifdef __linux__
+    return info.f_type == 0x65735546; // FUSE_SUPER_MAGIC
+#else
+    return std::strstr(info.f_fstypename, "fuse") != nullptr; // macfuse, osxfuse
+#endif
+#else
+    (void)directory;
+    return false;
+#endif
 }
 
 bool flushDirectory(const fs::path& directory) {

@@ -66,6 +66,13 @@ int descriptorOf(HANDLE handle, int flags) {
     return file;
 }
 
+// Whether a lock file could not be opened or locked because another copy holds it: by its lock,
+// or, as version 1.1.0 did, by a share mode, or while the system deletes the file it held.
+bool heldElsewhere(DWORD error) {
+    return error == ERROR_LOCK_VIOLATION || error == ERROR_SHARING_VIOLATION ||
+           error == ERROR_ACCESS_DENIED;
+}
+
 bool notFound(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
@@ -118,14 +125,25 @@ void describeOpen(int file, Look& seen) {
     describe(handleOf(file), seen);
 }
 
-bool tryLock(const fs::path& directory, const Look&) {
-    // A file no other may open while it is held, which the system removes when the program
-    // ends, even killed; one left by a power cut is simply taken.
-    lockFile = ::CreateFileW((directory / "stock.txt.lock").c_str(), GENERIC_WRITE, 0, nullptr,
-                             OPEN_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    const DWORD error = ::GetLastError();
-    return lockFile != INVALID_HANDLE_VALUE ||
-           (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED);
+bool tryLock(const fs::path& target, const Look&) {
+    // Shared in every way and never removed, as on POSIX: a copy that removed it while another
+    // held it open would split the lock in two. The byte-range lock on the whole of it is the
+    // one that a server (Samba, or Windows) shows to POSIX copies as their record lock.
+    if (lockFile == INVALID_HANDLE_VALUE) {
+        lockFile = ::CreateFileW((target.parent_path() / "stock.txt.lock").c_str(),
+                                 GENERIC_READ | GENERIC_WRITE, shareAll, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (lockFile == INVALID_HANDLE_VALUE)
+            return !heldElsewhere(::GetLastError());
+    }
+    OVERLAPPED whole = {};
+    if (::LockFileEx(lockFile, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                     MAXDWORD, &whole))
+        return true;
+    if (heldElsewhere(::GetLastError()))
+        return false;
+    unlock(); // a file system without locks: the save goes on without, as on POSIX
+    return true;
 }
 
 long long writeSome(int file, const char* from, std::size_t size) {
@@ -259,8 +277,12 @@ Look look(const fs::path& path) {
 }
 
 void unlock() {
-    if (lockFile != INVALID_HANDLE_VALUE)
+    if (lockFile != INVALID_HANDLE_VALUE) {
+        // At once: the system may take its time over the locks of a handle that is closed.
+        OVERLAPPED whole = {};
+        ::UnlockFileEx(lockFile, 0, MAXDWORD, MAXDWORD, &whole);
         ::CloseHandle(lockFile);
+    }
     lockFile = INVALID_HANDLE_VALUE;
 }
 
@@ -318,6 +340,10 @@ bool placeNew(const fs::path& temporary, const fs::path& target) {
         return false;
     armed = 0;
     return true;
+}
+
+bool onFuse(const fs::path&) {
+    return false;
 }
 
 bool flushDirectory(const fs::path&) {
