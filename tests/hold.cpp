@@ -1,8 +1,8 @@
-// A Windows program that holds a file open as another program may while a session runs, and
-// types the session's words: `hold FILE lock|read WORDS LATER` opens FILE without sharing (a
-// copy's lock) or shared but for deletion (a reader), types WORDS, waits for the session's
-// temporary file, and lets FILE go once the save is over (lock) or a moment after it began
-// (read); then it types LATER.
+// A Windows program that holds a file as another program may while a session runs, and types the
+// session's words: `hold FILE lock|read WORDS LATER` locks the whole of FILE (a copy's lock) or
+// opens it shared but for deletion (a reader), types WORDS, waits for the session's temporary
+// file, and lets FILE go once the save is over (lock) or a moment after it began (read); then it
+// types LATER.
 #include <windows.h>
 
 #include <cstdio>
@@ -22,11 +22,14 @@ static void await(bool wanted) {
 
 int main(int argc, char** argv) {
     const bool lock = argc == 5 && std::strcmp(argv[2], "lock") == 0;
+    const DWORD sharing =
+        lock ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : FILE_SHARE_READ;
     const HANDLE held =
         argc != 5 ? INVALID_HANDLE_VALUE
-                  : CreateFileA(argv[1], GENERIC_READ, lock ? 0 : FILE_SHARE_READ, nullptr,
-                                OPEN_ALWAYS, lock ? FILE_FLAG_DELETE_ON_CLOSE : 0, nullptr);
-    if (held == INVALID_HANDLE_VALUE)
+                  : CreateFileA(argv[1], GENERIC_READ, sharing, nullptr, OPEN_ALWAYS, 0, nullptr);
+    OVERLAPPED whole = {};
+    if (held == INVALID_HANDLE_VALUE ||
+        (lock && !LockFileEx(held, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)))
         return 1;
     std::printf("%s\n", argv[3]);
     std::fflush(stdout);

@@ -1,8 +1,10 @@
 # Whole sessions of the Windows program, run natively or under wine (EMULATOR), each in a fresh
 # directory under WORK with a given standard input and stock.txt; the output, the resulting
 # stock.txt and the exit status are compared byte for byte.
-#   cmake -DPROGRAM=quillane.exe -DHOLD=hold.exe [-DEMULATOR=wine] -DWORK=dir \
+#   cmake -DPROGRAM=quillane.exe -DHOLD=hold.exe [-DEMULATOR=wine -DTWIN=quillane] -DWORK=dir \
 #         -P windows_sessions.cmake
+# TWIN, the Linux program, shares a folder with the Windows one under wine, as a Linux computer
+# and a Windows one share a folder.
 cmake_minimum_required(VERSION 3.20)
 
 # Typist mode: types products, and after each is saved, changes stock.txt by hand in one way
@@ -128,7 +130,7 @@ flags ${CMAKE_MATCH_1}\r\n")
     file(READ "${top}/after" after HEX)
   endif()
   file(GLOB left RELATIVE "${run}" "${run}/*")
-  list(REMOVE_ITEM left stock.txt)
+  list(REMOVE_ITEM left stock.txt stock.txt.lock) # the lock file stays, by design
   if(got STREQUAL out AND gotAfter STREQUAL after AND status STREQUAL code AND NOT left)
     message("passed ${name}")
   else()
@@ -187,6 +189,47 @@ session(ALockHeldElsewhereFailsTheSaveUntilLetGo "${example}" ""
         "${start}${asked}${notSaved}${first}>${asked}${listing}>${flushed}"
         "${crlf}5|a|1|1|\r\n6|b|1|1|\r\n"
         0 HOLD stock.txt.lock lock "new 5 a 1 1" "new 6 b 1 1 exit")
+
+# A Windows copy and a Linux copy in one folder, in step: each loads and adds a product a hundred
+# times, the Linux copy's command 0 to 9 milliseconds late, which is when a Windows copy under
+# wine and a Linux one here reach their last looks together. Every save that either reported
+# done must be in the file at the end: the two take one lock.
+find_program(bash bash)
+if(NOT EMULATOR OR NOT TWIN OR NOT bash)
+  message("skipped the Windows and Linux copies in one folder: they need wine, bash and TWIN")
+else()
+  set(top "${WORK}/twins")
+  file(REMOVE_RECURSE "${top}")
+  file(MAKE_DIRECTORY "${top}/run")
+  set(ENV{WINEPREFIX} "${top}/wine")
+  execute_process(COMMAND ${EMULATOR} ${PROGRAM} --version OUTPUT_QUIET ERROR_QUIET)
+  execute_process(COMMAND ${bash} -c [[
+set -u; cd run; mkfifo ../w ../l; exec 3<>../w 4<>../l
+"$1" "$2" <../w >../ow 2>/dev/null & "$3" <../l >../ol &
+for i in $(seq 100); do
+  echo "read new $((1000 + i)) w 1 1" >&3
+  sleep 0.00$((i * 7 % 10))
+  echo "read new $((2000 + i)) l 1 1" >&4
+  for poll in $(seq 3001); do # each copy's two listings, for up to 30 s
+    [ "$(grep -c monies: ../ow)" -ge $((2 * i)) ] && [ "$(grep -c monies: ../ol)" -ge $((2 * i)) ] &&
+      break
+    [ $poll -gt 3000 ] && break 2
+    sleep 0.01
+  done
+done
+echo exit exit >&3; echo exit exit >&4; wait
+for v in w:1000 l:2000; do awk -v RS='Enter quantity \(number\): ' -v b=${v#*:}   'NR > 1 && !/^(not saved|could not save)/ { print b + NR - 1 "|" }' ../o${v%:*}
+done >../saved
+echo after $i rounds, lost: $(tr -d '
+' <stock.txt | awk -F'|' 'NR == FNR { have[$1]; next } !($1 in have)' -   ../saved | wc -l) of $(wc -l <../saved)]] twins ${EMULATOR} ${PROGRAM} ${TWIN}
+                  WORKING_DIRECTORY "${top}" OUTPUT_VARIABLE lost)
+  if(lost MATCHES "^after 100 rounds, lost: 0 of [1-9]")
+    message("passed AWindowsAndALinuxCopyInOneFolderLoseNoSaveThatTheyReportedDone")
+  else()
+    message("FAILED AWindowsAndALinuxCopyInOneFolderLoseNoSaveThatTheyReportedDone: ${lost}")
+    list(APPEND failed AWindowsAndALinuxCopyInOneFolderLoseNoSaveThatTheyReportedDone)
+  endif()
+endif()
 
 # At a console: the program in a tmux pane under wine, which gives it a console of its own.
 # A name typed beyond ASCII, one character beyond the Basic Multilingual Plane included, is saved
