@@ -10,8 +10,9 @@ string(TIMESTAMP year "%Y" UTC)
 file(WRITE "${doc}/copyright" "Quillane\n\nCopyright ${year} the Quillane maintainers.\n\
 The owner of Quillane has not chosen a license for it.\n")
 file(WRITE "${doc}/changelog" "${CPACK_PACKAGE_NAME} (${CPACK_PACKAGE_VERSION}) unstable; \
-urgency=medium\n\n  * The lock between copies is a lock file that network file systems carry to\n\
-    the server, so that copies on computers sharing a folder keep apart.\n\n -- \
+urgency=medium\n\n  * One lock for every copy, Windows and Linux alike, on a lock file that only\n\
+    those who may write stock.txt may open; a link that now leads elsewhere is\n\
+    a change made elsewhere.\n\n -- \
 ${CPACK_PACKAGE_CONTACT}  ${date}\n")
 foreach(file "${doc}/changelog" "${root}/man/man1/quillane.1")
   execute_process(COMMAND gzip -9n "${file}" RESULT_VARIABLE failed)

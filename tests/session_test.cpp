@@ -360,7 +360,7 @@ const Case kCases[] = {
  echo '5|a|2|3|' >stock.txt
  chmod 444 stock.txt; { echo inv new 1; mk 20000000 x; echo ' 1 1 exit exit'; } |
  (ulimit -v 75000; $P) >../m; tr -s x <../m; wc -c <../m; }; Q=q;)", "tr -s x <../first"},
-{"OptionsAnswerAloneAndLeaveTheFile", kExample, "", "quillane 1.1.0\n0\n1\n0\nUsage: quillane "
+{"OptionsAnswerAloneAndLeaveTheFile", kExample, "", "quillane 1.2.0\n0\n1\n0\nUsage: quillane "
  "[--help | --version]\n11\n2\n2\n2\nquillane: unknown option '-x'\nTry 'quillane --help'.\n"
  "quillane: unexpected argument '-'\nTry 'quillane --help'.\nquillane: unexpected "
  "argument '--version'\nTry 'quillane --help'.\n", kExample, 0, R"(q() { p=$T/quillane
