@@ -186,6 +186,12 @@ std::string bytesOf(const wchar_t* from, std::size_t count) {
     return bytes;
 }
 
+// Does nothing: for what the terminal sends that is no part of the line, such as the marks that
+// a terminal puts around a paste where another program asked it to (bracketed paste).
+unsigned char ignore(EditLine*, int) {
+    return CC_NORM;
+}
+
 char* promptOf(EditLine*) {
     return const_cast<char*>(shownPrompt.c_str());
 }
@@ -245,11 +251,18 @@ void readSettings() {
         el_source(editor, path.c_str());
 }
 
+// Whether the terminal is one that can be drawn on: not where TERM is unset, empty or "dumb", as
+// in an editor's shell buffer or a service's console, which are read like a pipe.
+bool drawable() {
+    const char* const type = std::getenv("TERM");
+    return type && *type && std::strcmp(type, "dumb") != 0;
+}
+
 } // namespace
 
 void start(const char* const* commands, std::size_t count) {
     speakText();
-    if (!sys::isTerminal(0) || !sys::isTerminal(1))
+    if (!sys::isTerminal(0) || !sys::isTerminal(1) || !drawable())
         return;
     for (std::size_t at = 0; at < count; ++at)
         words.emplace_back(commands[at], commands[at] + std::strlen(commands[at]));
@@ -271,6 +284,9 @@ void start(const char* const* commands, std::size_t count) {
     el_set(editor, EL_GETCFN, readCharacter);
     el_set(editor, EL_ADDFN, "quillane-complete", "Complete a command word", complete);
     el_set(editor, EL_BIND, "^I", "quillane-complete", nullptr);
+    el_set(editor, EL_ADDFN, "quillane-ignore", "Ignore what is no part of the line", ignore);
+    el_set(editor, EL_BIND, "\033[200~", "quillane-ignore", nullptr);
+    el_set(editor, EL_BIND, "\033[201~", "quillane-ignore", nullptr);
     readSettings();
 }
 

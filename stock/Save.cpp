@@ -19,7 +19,7 @@ namespace {
 const char* const notSaved = "could not save 'stock.txt'\n";
 const char* const changedHere =
     "not saved: 'stock.txt' was changed since it was last read or written here; 'write' "
-    "replaces it, 'read' loads it\n";
+    "replaces it with this table, 'read' loads it and drops this change\n";
 
 constexpr std::uint64_t prime1 = 0x9e3779b185ebca87, prime2 = 0xc2b2ae3d27d4eb4f,
                         prime3 = 0x165667b19e3779f9;
