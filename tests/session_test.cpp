@@ -94,7 +94,7 @@ const std::string kSave = "could not save 'stock.txt'\n", kNoRead = "could not r
  "saving is off until 'read' succeeds\n", kLost = "the last changes are not saved in 'stock.txt'\n",
  kWarn = "the last changes are not saved in 'stock.txt'; type exit again to leave without them\n",
  kChanged = "not saved: 'stock.txt' was changed since it was last read or written here; 'write' "
- "replaces it, 'read' loads it\n", kLimit = "only the first 10000 items of 'stock.txt' were "
+ "replaces it with this table, 'read' loads it and drops this change\n", kLimit = "only the first 10000 items of 'stock.txt' were "
  "loaded; saving will drop the rest\n", kMem = "not enough memory: the command was not carried "
  "out\n>", kUnread = "\ncould not read the input\n";
 const std::string kExample = "3|nails|2|100|\n4|screws|1|-5|\n", kEx = "3 nails 2 100,4 screws 1 "
@@ -361,39 +361,57 @@ const Case kCases[] = {
  chmod 444 stock.txt; { echo inv new 1; mk 20000000 x; echo ' 1 1 exit exit'; } |
  (ulimit -v 75000; $P) >../m; tr -s x <../m; wc -c <../m; }; Q=q;)", "tr -s x <../first"},
 {"OptionsAnswerAloneAndLeaveTheFile", kExample, "", "quillane 1.2.0\n0\n1\n0\nUsage: quillane "
- "[--help | --version]\n11\n2\n2\n2\nquillane: unknown option '-x'\nTry 'quillane --help'.\n"
+ "[--help | --version]\n11\n2\n2\n2\n2\nquillane: unknown option '-x'\nTry 'quillane --help'.\n"
  "quillane: unexpected argument '-'\nTry 'quillane --help'.\nquillane: unexpected "
- "argument '--version'\nTry 'quillane --help'.\n", kExample, 0, R"(q() { p=$T/quillane
+ "argument '--version'\nTry 'quillane --help'.\nquillane: unexpected argument 'x'\nTry 'quillane "
+ "--help'.\n", kExample, 0, R"(q() { p=$T/quillane
  $p --version; echo $?; $p --version >/dev/full; echo $?; $p --help >../h; echo $?; head -1 ../h
  grep -cE '^  (help|inv|read|write|new|delete|edit|exit|--help|--version) |man quillane' ../h
- for a in -x - '--help --version'; do $p $a >>../o 2>>../e; echo $?; done
+ for a in -x - '--help --version' '--version x'; do $p $a >>../o 2>>../e; echo $?; done
  cat ../o ../e; }; Q=q;)"},
-{"ATerminalKeepsEveryByteEditsRecallsCompletesAndEndsAlone", {}, "", "130\n0\n143\n0\nthe "
- "terminal as it was\n" + kStart + kAsked + L("5 abb 12 3,6 c 1 1,7 caf\xc3\xa9 1 1,8 x\xff\x80"
- "\xc3 1 1,9 \xe6\x97\xa5\xed\xa0\x80 1 1,10 n 1 1,11 o 1 1", "42") + "\nsame as a pipe\n", "5|abb|"
- "12|3|\n6|c|1|1|\n7|caf\xc3\xa9|1|1|\n8|x\xff\x80\xc3|1|1|\n9|\xe6\x97\xa5\xed\xa0\x80|1|1|"
- "\n10|n|1|1|\n11|o|1|1|\n", 0, R"(q() { s="tmux -u -S ../tmux"; k() { $s send-keys "$@"; }
+{"ATerminalKeepsEveryByteEditsRecallsCompletesPastesAndEndsOrStopsAlone", {}, "", "130\n0\n143\n0\n"
+ "0\n0\nthe terminal as it was\n" + kStart + kAsked + L("5 abb 12 3,6 c 1 1,7 caf\xc3\xa9 1 1,8 x"
+ "\xff\x80\xc3 1 1,4 p4 4 4,9 \xe6\x97\xa5\xed\xa0\x80 1 1,10 n 1 1,12 g 1 1,13 h 1 1,11 o 1 1",
+ "60") + "\nsame as a pipe\n", "5|abb|12|3|\n6|c|1|1|\n7|caf\xc3\xa9|1|1|\n8|x\xff\x80\xc3|1|1|\n4|"
+ "p4|4|4|\n9|\xe6\x97\xa5\xed\xa0\x80|1|1|\n10|n|1|1|\n12|g|1|1|\n13|h|1|1|\n11|o|1|1|\n14|d|1|1|"
+ "\n15|e|1|1|\n16|q|1|1|\n", 0, R"(q() { s="tmux -u -S ../tmux"; k() { $s send-keys "$@"; }
  c() { w "$s capture-pane -pS- | grep -c '^$1' | grep -qx ${2:-1}" || echo "never saw $1 ${2:-1}"
  }; l() { w "$s capture-pane -p | grep . | tail -1 | grep -qx '$1'" || echo "$1 never last"; }
- mkfifo ../fifo; $s new-session -dx80 -y24 "trap : INT; stty -g >../b; exec 3<&0; export HOME=$T
- env -u LANG -u LC_ALL -u LC_CTYPE EDITRC=../fifo $T/quillane; echo \$? >>../codes
+ i() { stty -a -F $($s display -p '#{pane_tty}') | grep -q ' icanon iexten echo ' || echo $1; }
+ mkfifo ../fifo; echo 'bind -s ^G 12' >../rc; ln -s rc ../.editrc; { echo 'bind -s ^G 13'
+ mk 70000 '#'; } >../big; $s new-session -dx80 -y24 "trap : INT; stty -g >../b; exec 3<&0
+ export HOME=$T; env -u LANG -u LC_ALL -u LC_CTYPE EDITRC=../fifo $T/quillane; echo \$? >>../codes
  (until [ -e ../nb ]; do sleep .01; done; perl -MFcntl -e 'fcntl STDIN, F_SETFL, O_NONBLOCK'
  >../nbd) <&3 & LC_ALL=C.UTF-8 $T/quillane; echo \$? >>../codes
- sh -c 'echo \$\$ >../pid; exec $T/quillane'; echo \$? >>../codes
- $T/quillane >../o; echo \$? >>../codes; stty -g >../a"; c '>$'; k in Tab Enter; c '0 items'
- k e Tab Tab; c 'edit  exit'; k C-u new Enter; c 'Enter id'; k 5 Enter bb Left Left a Enter 1 Tab \
- 2 Enter 3 Enter; c '5 | abb | 12 | 3'; k Up Enter; c 'Enter id' 2; k '6 c 1 1' Enter
+ EDITRC=../big sh -c 'echo \$\$ >../pid; exec $T/quillane'; echo \$? >>../codes
+ $T/quillane >../o; echo \$? >>../codes; TERM=dumb $T/quillane; echo \$? >>../codes
+ env -u TERM $T/quillane; echo \$? >>../codes; stty -g >../a"; c '>$'; k in Tab Enter
+ c '0 items'; k e Tab Tab; c 'edit  exit'; k C-u new Enter; c 'Enter id'; k 5 Enter bb Left Left \
+ a Enter 1 Tab 2 Enter 3 Enter; c '5 | abb | 12 | 3'; k Up Enter; c 'Enter id' 2; k '6 c 1 1' Enter
  c '6 | c | 1 | 1'; k 'new 7 caf'; k -H c3 a9; k ' 1 1' Enter; c '7 | café | 1 | 1'; k Enter Up
- l '>new 7 café 1 1'; k C-u 'new 8 x'; k -H ff 80 c3; k ' 1 1' Enter; c '8 | x'; k inv C-l
+ l '>new 7 café 1 1'; k C-u 'new 8 x'; k -H ff 80 c3; k ' 1 1' Enter; c '8 | x'
+ k -H 1b 5b 32 30 30 7e; k 'new 4 p4 4 4'; k -H 1b 5b 32 30 31 7e; k Enter; c '4 | p4'; k inv C-l
  w "$s capture-pane -p | head -1 | grep -qx '>inv'" || echo no redraw; k C-u C-c; c '>help' 2
  k 'new 9 '; k -H e6 97 a5 ed a0 80; k ' 1 1' Enter; c '9 | 日'; k new Enter; l 'Enter id.*'
- touch ../nb; w '[ -e ../nbd ]'; k '10 n 1 1' Enter; c '10 | n'; k C-d; c '>help' 3; l '>'
- w '[ -s ../pid ]'; kill -TERM $(cat ../pid); w "tail -c1 ../o | grep -q '>'"; k 'new 11 o 1 1' \
- Enter; w "grep -q monies:42 ../o"; k C-d; w "[ -e ../a ]"; cat ../codes; cmp -s ../a ../b &&
- echo the terminal as it was; cat ../o; mkdir ../p; { printf 'new 5 abb 12 3 new 6 c 1 1 '
- printf 'new 7 caf\303\251 1 1 new 8 x\377\200\303 1 1 new 9 \346\227\245\355\240\200 1 1 '
- echo new 10 n 1 1 new 11 o 1 1; } | (cd ../p && $T/quillane >/dev/null)
- cmp -s ../p/stock.txt stock.txt && echo same as a pipe; }; Q=q;)"},
+ touch ../nb; w '[ -e ../nbd ]'; k '10 n 1 1' Enter; c '10 | n'; k new Enter; l 'Enter id.*'
+ k C-g ' g 1 1' Enter; c '12 | g'; k C-d; c '>help' 3; l '>'; w '[ -s ../pid ]'; k new Enter
+ l 'Enter id.*'; k C-g '13 h 1 1' Enter; c '13 | h'; kill -TERM $(cat ../pid)
+ w "tail -c1 ../o | grep -q '>'"; k 'new 11 o 1 1' Enter; w "grep -q monies:60 ../o"; k C-d
+ c '>help' 4; l '>'; i 'TERM=dumb: not canonical'; k 'new 14 d 1 1' Enter; c '14 | d'; k C-d
+ c '>help' 5; l '>'; i 'no TERM: not canonical'; k 'new 15 e 1 1' Enter; c '15 | e'; k C-d
+ w "[ -e ../a ]"; cat ../codes; cmp -s ../a ../b && echo the terminal as it was; cat ../o
+ rm ../pid; $s new-session -dx80 -y24 "export HOME=$T PS1='sh> '; exec sh -i"
+ k "sh -c 'echo \$\$ >../pid; exec $T/quillane'" Enter; l '>'; $s resize-window -x 40
+ w "stty size -F $($s display -p '#{pane_tty}') | grep -qx '24 40'"; k "new 17 "$(mk 40 y) C-a X
+ c '>Xnew 17 yy'; k C-e C-u 'new 16 q'; l '>new 16 q'; k C-z; l 'sh>'; i 'raw after Ctrl-Z'
+ k fg Enter; l '>new 16 q'; k ' 1 1' Enter; c '16 | q'; k C-z; l 'sh>'; p=$(cat ../pid)
+ kill -TERM $p; kill -CONT $p; w "! ps -o stat= -p $p | grep -q '[RST]'" || echo stopped, not ended
+ $s kill-server
+ mkdir ../p; { printf 'new 5 abb 12 3 new 6 c 1 1 new 7 caf\303\251 1 1 new 8 x\377\200\303 1 1 '
+ printf 'new 4 p4 4 4 new 9 \346\227\245\355\240\200 1 1 new 10 n 1 1 new 12 g 1 1 '
+ echo new 13 h 1 1 new 11 o 1 1 new 14 d 1 1 new 15 e 1 1 new 16 q 1 1; } |
+ (cd ../p && $T/quillane >/dev/null); cmp -s ../p/stock.txt stock.txt && echo same as a pipe; }
+ Q=q;)"},
 cut("new", kId), cut("new 5", kId + kName), cut("new 5 a", kId + kName + kPrice), cut("new 5 a 1",
  kAsked), cut("delete", kDel), cut("edit", kEdit), cut("edit 3", kEdit + kCol), cut("edit 3 2",
  kEdit + kCol + kNewName), cut("edit 3 4", kEdit + kCol + kNewQty),

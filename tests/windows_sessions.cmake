@@ -155,7 +155,7 @@ session(ReadOnlyFileIsNotReplacedAndInputEndsInADialogue "${example}" "new 5 a 1
         "${start}${asked}${notSaved}${listing}>Enter id (number): Enter name (word): \nthe last \
 changes are not saved in 'stock.txt'\n" "${example}" 1 READONLY)
 set(changed "not saved: 'stock.txt' was changed since it was last read or written here; 'write' \
-replaces it, 'read' loads it\n")
+replaces it with this table, 'read' loads it and drops this change\n")
 set(out "${start}")
 macro(step text rows monies)
   list_of("3 | nails | 2 | 100\n4 | screws | 1 | -5\n${rows}" ${monies})
