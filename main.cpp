@@ -42,12 +42,14 @@ int endOfInput(int status) {
 }
 
 // Runs a dialogue; returns whether the table may have changed, so that it is saved and
-// listed. A dialogue that runs out of memory has changed nothing, and says so.
+// listed. A dialogue that runs out of memory has changed nothing, and says so; the rest of its
+// line goes unread, so that no answer typed ahead for it is taken for a command.
 bool ran(bool (EntryForm::*dialogue)()) {
     try {
         return (form.*dialogue)();
     } catch (const std::bad_alloc&) {
         std::cout << "not enough memory: the command was not carried out\n";
+        form.dropping = true;
         return false;
     }
 }
@@ -83,7 +85,11 @@ int options(int argc, char** argv) {
         std::cout << "Options:\n"
                      "  --help     print this text and exit\n"
                      "  --version  print the version and exit\n"
+#ifdef _WIN32
+                     "README.txt, beside the program, says everything it does.\n";
+#else
                      "The manual page, man quillane, says everything it does.\n";
+#endif
         return finish(0);
     }
     // After an option that is known, anything more is one argument too many, even an option.

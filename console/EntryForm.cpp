@@ -33,6 +33,11 @@ bool EntryForm::nextWord(std::string& word, const std::string& prompt) {
     bool shown = false, failed = false;
     try {
         for (;;) {
+            if (dropping) { // up to its line feed, which may come in a later piece
+                const std::size_t end = line.find('\n', next);
+                dropping = end == std::string::npos;
+                next = dropping ? line.size() : end + 1;
+            }
             while (word.empty() && next < line.size() && blank(line[next]))
                 ++next;
             if (!shown && next < line.size()) {

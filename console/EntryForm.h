@@ -14,6 +14,7 @@ public:
     bool exhausted = false;  // nothing more is read: `line` holds all that is left
     bool ended = false;      // a word was asked for and none came
     bool unreadable = false; // because the input could not be read
+    bool dropping = false;   // the rest of the line goes unread: its dialogue could not go on
     std::string token;       // the last word read; in "edit", the new name
     std::string name;
     bool valid = false; // whether the last answer was taken; false only once input has ended

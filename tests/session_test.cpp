@@ -240,8 +240,9 @@ const Case kCases[] = {
  kAsked + kMem + L("5 a 1 1,5 b 1 1,5 c 1 1", "3"), "5|a|1|1|\n5|b|1|1|\n5|c|1|1|\n", 0, R"(q() {
  { printf 1\|; mk 20000000 x; echo '|1|1|'; } >stock.txt; (ulimit -v 40000; echo write | $P)
  printf '5|a|1|1|\n1|b|1|1|\n' >stock.txt
- { echo edit 1 1 5 new 5 c 1 1 edit 5 2; mk 15000000 z; echo " new 6"; mk 24000000 y
- echo " 1 1 inv exit"; } >../in; ulimit -v 57000; $P <../in; }; Q=q;)"},
+ { echo edit 1 1 5 new 5 c 1 1; printf 'edit 5 2 '; mk 15000000 z; echo ' delete 5 exit'
+ printf 'new 6 '; mk 24000000 y; echo ' 1 1 delete 5'; echo inv exit; } >../in; ulimit -v 57000
+ $P <../in; }; Q=q;)"},
 {"ClosedOutputEndsWith1AndEachNewFileFollowsTheUmask", {}, "", "640\n", "5|a|1|1|\n6|b|1|1|\n", 1,
  R"(umask 026; mkfifo ../p; exec 4<>../p 5>../p 4<&- >&5 5>&-; { echo new 5 a 1 1
  w '[ -e stock.txt ]'; rm stock.txt; echo new 6 b 1 1 exit; } |)",
@@ -449,7 +450,7 @@ TEST_P(Session, Run) {
         dir.string() + " && { (" + c.pre + " $Q; s=$?; wait; exit $s) <../in; echo $? >../status\n"
         + c.post + "\nls -A | grep -vxE 'stock\\.txt(\\.lock)?'\n} | cat >../out";
     // clang-format on
-    std::system(shell.c_str());
+    ASSERT_NE(std::system(shell.c_str()), -1); // the shell ran; its status is in ../status
     if (const File why = slurp(top / "skip")) {
         fs::remove_all(top);
         GTEST_SKIP() << *why;
