@@ -218,10 +218,12 @@ for i in $(seq 100); do
   done
 done
 echo exit exit >&3; echo exit exit >&4; wait
-for v in w:1000 l:2000; do awk -v RS='Enter quantity \(number\): ' -v b=${v#*:}   'NR > 1 && !/^(not saved|could not save)/ { print b + NR - 1 "|" }' ../o${v%:*}
+for v in w:1000 l:2000; do awk -v RS='Enter quantity \\(number\\): ' -v b=${v#*:} \
+  'NR > 1 && !/^(not saved|could not save)/ { print b + NR - 1 "|" }' ../o${v%:*}
 done >../saved
-echo after $i rounds, lost: $(tr -d '
-' <stock.txt | awk -F'|' 'NR == FNR { have[$1]; next } !($1 in have)' -   ../saved | wc -l) of $(wc -l <../saved)]] twins ${EMULATOR} ${PROGRAM} ${TWIN}
+echo after $i rounds, lost: $(tr -d '\r' <stock.txt |
+  awk -F'|' 'NR == FNR { have[$1]; next } !($1 in have)' - ../saved | wc -l) of $(wc -l <../saved)
+]] twins ${EMULATOR} ${PROGRAM} ${TWIN}
                   WORKING_DIRECTORY "${top}" OUTPUT_VARIABLE lost)
   if(lost MATCHES "^after 100 rounds, lost: 0 of [1-9]")
     message("passed AWindowsAndALinuxCopyInOneFolderLoseNoSaveThatTheyReportedDone")
