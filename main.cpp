@@ -17,8 +17,8 @@ EntryForm form;
 namespace {
 
 const char* const unsavedWarning = "the last changes are not saved in 'stock.txt'";
-const char* const onFuse = "'stock.txt' is on a FUSE file system, where copies on other computers "
-                           "may overwrite each other's saves\n";
+const char* const fuseNote = "'stock.txt' is on a FUSE file system, where copies on other "
+                             "computers may overwrite each other's saves\n";
 
 // The exit status, made 1 when the output could not be written (to a full disk, say).
 int finish(int status) {
@@ -59,7 +59,7 @@ bool ran(bool (EntryForm::*dialogue)()) {
 void noteFolder() {
     try {
         if (sys::onFuse(sys::resolve(Stock::fileName).parent_path()))
-            std::cout << onFuse;
+            std::cout << fuseNote;
     } catch (const std::bad_alloc&) {
         // Only a note: the session goes on without it.
     }

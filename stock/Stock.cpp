@@ -143,7 +143,6 @@ bool Stock::loadFile() {
     sys::close(held);
     held = -1;
     known = sys::FileId();
-    resolved.clear();
     sys::Look seen;
     resolved = sys::resolve(fileName);
     held = sys::openToRead(resolved, seen);
