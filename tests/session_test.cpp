@@ -254,14 +254,16 @@ const Case kCases[] = {
  kAsked + kSave + L("5 a 1 1", "1") + kId + kName + kUnread + kLost, {}, 1, R"(q() {
  (ulimit -v 60000; $P </dev/zero; echo $?); ulimit -f 0; strace -fo /dev/null -P $T/in \
  -e inject=read:error=EIO:when=2 $P; }; Q=q;)"},
-{"NeighboursLinksInASharedDirectoryAreNotFollowed", {}, "", kNoRead + kStart + list("", "0") + ">" +
- kSave + ">" + L("3 nails 2 100", "200") + kAsked + L("3 nails 2 100,5 a 1 1", "201") + kAsked +
- kSave + L("3 nails 2 100,5 a 1 1,6 b 1 1", "202") + kSave + ">" + times(kNoRead + list("", "0") +
- ">", 2) + kWarn + ">1|secret|1|1|\n3|nails|2|100|\n5|a|1|1|\n", {}, 1, R"(chmod 1777 .
+{"NeighboursLinksAndLockFileInASharedDirectoryAreNotFollowed", {}, "", kNoRead + kStart + list("",
+ "0") + ">" + kSave + ">" + L("3 nails 2 100", "200") + kAsked + L("3 nails 2 100,5 a 1 1", "201") +
+ kAsked + kSave + L("3 nails 2 100,5 a 1 1,6 b 1 1", "202") + kSave + ">" + times(kNoRead + list(
+ "", "0") + ">", 2) + L("3 nails 2 100,5 a 1 1", "201") + kAsked + L("3 nails 2 100,5 a 1 1,7 c "
+ "1 1", "202") + "1|secret|1|1|\n3|nails|2|100|\n5|a|1|1|\n", {}, 0, R"(chmod 1777 .
  echo '1|secret|1|1|' >../secret; echo '3|nails|2|100|' >../mine; $U ln -s ../secret stock.txt
  t inv write '!rm stock.txt; ln -s ../mine stock.txt' read new 5 a 1 1 '!rm stock.txt
  $U ln -s ../secret stock.txt' new 6 b 1 1 write '!rm stock.txt; ln -s ../mine/x stock.txt' read \
- '!rm stock.txt; ln -s stock.txt stock.txt' read exit exit |)",
+ '!rm stock.txt; ln -s stock.txt stock.txt' read '!rm stock.txt; cp ../mine stock.txt
+ $U touch stock.txt.lock; plock' read new 7 c 1 1 '!touch ../go' exit |)",
  "cat ../secret ../mine; rm stock.txt"},
 {"AHeldLockFailsASaveAndTheLastLookIsTakenUnderIt", {}, "", kStart + kAsked + L("5 a 1 1", "1") +
  kAsked + kSave + L("5 a 1 1,6 b 1 1", "2") + kAsked + kChanged + L("5 a 1 1,6 b 1 1,7 c 1 1", "3")
